@@ -1,0 +1,2 @@
+#include "egress.h"
+// (to be written)

@@ -1,0 +1,2 @@
+#include "forward.h"
+// (to be written)

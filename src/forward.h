@@ -1,0 +1,17 @@
+// Forwarding of non-RTP packets in padded messages, both ways.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "tunnel.h"
+
+extern uint32_t pad_rng_state;
+
+bool is_forwardable(const mux_config* cfg, const uint8_t* pkt, size_t len);
+
+// TUN to server. 0 go on; -1 the run must end.
+int write_sip_packet_to_sock(mux_ctx* ctx, const uint8_t* pkt, size_t len);
+
+// Server to TUN, for a datagram starting 0x00 0x00. 0 go on; -1 end.
+int write_sip_packet_to_tun(mux_ctx* ctx, const uint8_t* dgram, size_t len);

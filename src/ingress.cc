@@ -1,0 +1,2 @@
+#include "ingress.h"
+// (to be written)

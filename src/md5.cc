@@ -1,0 +1,2 @@
+#include "md5.h"
+// (to be written)

@@ -1,0 +1,19 @@
+#include "netio.h"
+
+#include <unistd.h>
+
+ssize_t io_sendto(int fd, const void* buf, size_t len, const sockaddr* to, socklen_t tolen) {
+  return sendto(fd, buf, len, 0, to, tolen);
+}
+
+ssize_t io_recvfrom(int fd, void* buf, size_t len, sockaddr* from, socklen_t* fromlen) {
+  return recvfrom(fd, buf, len, 0, from, fromlen);
+}
+
+ssize_t io_read(int fd, void* buf, size_t len) { return read(fd, buf, len); }
+
+ssize_t io_write(int fd, const void* buf, size_t len) { return write(fd, buf, len); }
+
+int io_select(int nfds, fd_set* readfds, timeval* timeout) {
+  return select(nfds, readfds, nullptr, nullptr, timeout);
+}

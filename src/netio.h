@@ -1,0 +1,15 @@
+// The system calls of the data path, behind one seam: the binary links the
+// real ones (netio.cc); tests, fuzzers and benchmarks link their own.
+#pragma once
+
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+
+#include <cstddef>
+
+ssize_t io_sendto(int fd, const void* buf, size_t len, const sockaddr* to, socklen_t tolen);
+ssize_t io_recvfrom(int fd, void* buf, size_t len, sockaddr* from, socklen_t* fromlen);
+ssize_t io_read(int fd, void* buf, size_t len);
+ssize_t io_write(int fd, const void* buf, size_t len);
+int io_select(int nfds, fd_set* readfds, timeval* timeout);

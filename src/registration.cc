@@ -1,0 +1,2 @@
+#include "registration.h"
+// (to be written)

@@ -1,0 +1,2 @@
+#include "scripts.h"
+// (to be written)

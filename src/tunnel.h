@@ -1,0 +1,66 @@
+// The one runtime record of the data path, endpoint setup and the stop request.
+#pragma once
+
+#include <sys/socket.h>
+
+#include <csignal>
+#include <cstddef>
+#include <cstdint>
+
+#include "config.h"
+
+struct call_entry;
+struct rx_template;
+
+constexpr size_t RX_BUF_SIZE = 4096;
+constexpr size_t TX_BUF_SIZE = 4096;
+constexpr int MAX_CALL_SLOTS = 255;
+
+enum reg_states : int32_t {
+  REG_NONE = 0,
+  REG_CHALLENGED = 1,
+  REG_DIGEST_SENT = 2,
+  REG_AUTHORIZED = 4,
+};
+
+struct mux_ctx {
+  volatile sig_atomic_t running;  // written by the stop request in signal context
+  int sock_fd;
+  int tun_fd;
+  int ctl_pipe[2];  // read end, write end
+  uint8_t* rx_buf;     // RX_BUF_SIZE bytes
+  uint8_t* frame_buf;  // mtu bytes
+  uint8_t* tx_buf;     // TX_BUF_SIZE bytes
+  uint16_t frame_len;
+  uint16_t tx_len;
+  call_entry* egress_calls[MAX_CALL_SLOTS];
+  rx_template* rx_templates[MAX_CALL_SLOTS];
+  uint32_t frame_stamp;
+  uint8_t password_len;
+  sockaddr_storage server_addr_storage;
+  sockaddr* server_addr;
+  socklen_t server_addrlen;
+  const mux_config* config;
+  int32_t reg_state;
+  uint8_t digest[16];
+};
+
+// The process-wide context; the signal handler reaches it here.
+extern mux_ctx g_ctx;
+
+// Fills the context from the configuration and opens the control pipe, the
+// TUN device and the non-blocking UDP socket. 0 or -1.
+int setup_context(mux_ctx* ctx, const mux_config* cfg);
+
+// Adds O_NONBLOCK; returns fd, or -1 after closing it.
+int set_nonblocking(int fd);
+
+// Clears `running` and writes one wake byte to the control pipe. Async-signal-
+// safe. 0 done; -1 already stopped or the write failed.
+int request_stop(mux_ctx* ctx);
+
+// SIGINT/SIGTERM handler: request_stop on g_ctx.
+void stop_signal_handler(int signo);
+
+// True when the address equals the server's (same length, same bytes).
+bool is_server_address(const mux_ctx* ctx, const sockaddr* addr, socklen_t len);

@@ -1,0 +1,2 @@
+#include "wire.h"
+// (to be written)
