@@ -1,0 +1,46 @@
+"""Shared fixtures of the integration tests.
+
+CORVEX_BIN names the binary under test (default: build/corvex of the
+checkout); CORVEX_RUNNER is an optional command prefix, for instance
+"qemu-mips -L /usr/mips-linux-gnu" to run a cross-built binary.
+"""
+import os
+import shlex
+import shutil
+import subprocess
+
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+
+def corvex_command():
+    binary = os.environ.get("CORVEX_BIN", os.path.join(ROOT, "build", "corvex"))
+    runner = shlex.split(os.environ.get("CORVEX_RUNNER", ""))
+    return runner + [binary]
+
+
+@pytest.fixture
+def corvex():
+    """The command prefix that starts the binary under test."""
+    cmd = corvex_command()
+    if not os.path.exists(cmd[-1]):
+        pytest.skip("corvex binary not built: %s" % cmd[-1])
+    return cmd
+
+
+def have_netns():
+    if os.geteuid() != 0 or shutil.which("ip") is None or not os.path.exists("/dev/net/tun"):
+        return False
+    probe = "corvexprobe%d" % os.getpid()
+    ok = subprocess.run(["ip", "netns", "add", probe], capture_output=True).returncode == 0
+    if ok:
+        subprocess.run(["ip", "netns", "del", probe], capture_output=True)
+    return ok
+
+
+@pytest.fixture(scope="session")
+def netns_available():
+    if not have_netns():
+        pytest.skip("needs root, /dev/net/tun and network namespaces")
+    return True
