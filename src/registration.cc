@@ -1,2 +1,205 @@
 #include "registration.h"
-// (to be written)
+
+#include <sys/select.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "log.h"
+#include "md5.h"
+#include "netio.h"
+
+const char* const control_keywords[6] = {
+    "REQUEST", "CHANLLANGE", "DIGEST", "DECLINED", "AUTHORIZED", "MAY BE SERVER RESTARTED!",
+};
+
+namespace {
+
+// Offset of the challenge in a CHANLLANGE datagram: 0x00 0x81 "CHANLLANGE".
+constexpr size_t CHALLENGE_OFFSET = 12;
+constexpr size_t DIGEST_MESSAGE_LEN = 2 + 6 + 16;
+// How long one pass waits for an answer before it sends again.
+constexpr time_t REPEAT_SECONDS = 2;
+
+// Writes 0x00 0x81 and the keyword at the start of tx_buf; returns its length.
+size_t put_control_header(mux_ctx* ctx, control_keyword_index kw) {
+  size_t k = strlen(control_keywords[kw]);
+  ctx->tx_buf[0] = CONTROL_BYTE0;
+  ctx->tx_buf[1] = CONTROL_BYTE1;
+  memcpy(ctx->tx_buf + 2, control_keywords[kw], k);
+  return 2 + k;
+}
+
+}  // namespace
+
+int match_control_keyword(const uint8_t* payload, size_t len) {
+  for (int i = KW_REQUEST; i <= KW_AUTHORIZED; i++) {
+    size_t k = strlen(control_keywords[i]);
+    if (len >= k && memcmp(payload, control_keywords[i], k) == 0) return i;
+  }
+  return -1;
+}
+
+int socket_send(mux_ctx* ctx) {
+  ssize_t n = io_sendto(ctx->sock_fd, ctx->tx_buf, ctx->tx_len, ctx->server_addr,
+                        ctx->server_addrlen);
+  if (n >= 0) return 0;
+  int err = errno;
+  if (is_transient_send_error(err)) return 0;
+  LOG_ERRNO("Error in socket_send() %s [%d]\n", err);
+  return -1;
+}
+
+void build_request(mux_ctx* ctx) {
+  ctx->tx_len = static_cast<uint16_t>(put_control_header(ctx, KW_REQUEST));
+}
+
+void build_digest_message(mux_ctx* ctx) {
+  size_t n = put_control_header(ctx, KW_DIGEST);
+  memcpy(ctx->tx_buf + n, ctx->digest, sizeof ctx->digest);
+  ctx->tx_len = static_cast<uint16_t>(n + sizeof ctx->digest);
+  static_assert(DIGEST_MESSAGE_LEN == 24);
+}
+
+int compute_registration_digest(const uint8_t* challenge, uint8_t challenge_len,
+                                const char* password, uint8_t password_len, uint8_t out[16]) {
+  if (password == nullptr) password_len = 0;
+  const size_t p = password_len;
+  const size_t l = challenge_len;
+  // password ":" challenge, fed after the challenge and the password.
+  auto* joined = static_cast<uint8_t*>(calloc(p + l + 1, 1));
+  if (joined == nullptr) return -1;
+  memcpy(joined, password, p);
+  joined[p] = ':';
+  memcpy(joined + p + 1, challenge, l);
+
+  md5_context md5;
+  md5_init(&md5);
+  md5_update(&md5, challenge, l);
+  md5_update(&md5, reinterpret_cast<const uint8_t*>(password), p);
+  md5_update(&md5, joined, p + 1 + l);
+  md5_final(out, &md5);
+  free(joined);
+  return 0;
+}
+
+int registration_event(const mux_ctx* ctx, const uint8_t* dgram, size_t len, const sockaddr* src,
+                       socklen_t srclen) {
+  if (!is_server_address(ctx, src, srclen)) return -1;
+  if (len < 3 || dgram[0] != CONTROL_BYTE0 || dgram[1] != CONTROL_BYTE1) return -1;
+  return match_control_keyword(dgram + 2, len - 2);
+}
+
+int do_registration(mux_ctx* ctx, const uint8_t* challenge, uint8_t challenge_len) {
+  const int pipe_fd = ctx->ctl_pipe[0];
+  const int sock_fd = ctx->sock_fd;
+  if (ctx->rx_buf == nullptr || ctx->tx_buf == nullptr) return -1;
+  if (!fd_fits_select(pipe_fd) || !fd_fits_select(sock_fd)) {
+    log_message("descriptor %d is beyond the select limit %d",
+                fd_fits_select(pipe_fd) ? sock_fd : pipe_fd, FD_SETSIZE);
+    return -1;
+  }
+  const int nfds = (pipe_fd > sock_fd ? pipe_fd : sock_fd) + 1;
+
+  for (;;) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(pipe_fd, &readable);
+    FD_SET(sock_fd, &readable);
+
+    // One send per pass; an unusable challenge or a failed first DIGEST send
+    // skips the wait, so that a REQUEST follows at once.
+    bool wait = true;
+    switch (ctx->reg_state) {
+      case REG_NONE:
+        build_request(ctx);
+        if (socket_send(ctx) != 0) {
+          log_message("send request to server failed!!!");
+          return -1;
+        }
+        break;
+      case REG_CHALLENGED:
+        if (challenge == nullptr || !challenge_usable(challenge_len)) {
+          ctx->reg_state = REG_NONE;
+          wait = false;
+          break;
+        }
+        if (compute_registration_digest(challenge, challenge_len,
+                                        ctx->config != nullptr ? ctx->config->password : nullptr,
+                                        ctx->password_len, ctx->digest) != 0) {
+          log_message("can not allocate the digest input");
+          return -1;
+        }
+        ctx->reg_state = REG_DIGEST_SENT;
+        build_digest_message(ctx);
+        if (socket_send(ctx) != 0) {
+          ctx->reg_state = REG_NONE;
+          wait = false;
+        }
+        break;
+      case REG_DIGEST_SENT:
+        // The same bytes again; the digest is not recomputed.
+        build_digest_message(ctx);
+        if (socket_send(ctx) != 0) {
+          log_message("digest send error!!");
+          return -1;
+        }
+        break;
+      default:
+        break;
+    }
+
+    if (wait) {
+      timeval timeout{REPEAT_SECONDS, 0};
+      int ready = io_select(nfds, &readable, &timeout);
+      if (ready < 0) {
+        if (errno != EINTR) {
+          log_message("select() in do_registration");
+          return -1;
+        }
+      } else if (ready > 0) {
+        if (FD_ISSET(pipe_fd, &readable)) {
+          uint8_t wake;
+          (void)io_read(pipe_fd, &wake, 1);
+          return -1;
+        }
+        if (FD_ISSET(sock_fd, &readable)) {
+          sockaddr_storage src;
+          socklen_t srclen = sizeof src;
+          ssize_t n = io_recvfrom(sock_fd, ctx->rx_buf, RX_BUF_SIZE,
+                                  reinterpret_cast<sockaddr*>(&src), &srclen);
+          if (n < 0) {
+            int err = errno;
+            if (!is_transient_recv_error(err)) {
+              LOG_ERRNO("recvfrom() in do_registration %s [%d]\n", err);
+              return -1;
+            }
+          } else {
+            size_t len = static_cast<size_t>(n);
+            switch (registration_event(ctx, ctx->rx_buf, len,
+                                       reinterpret_cast<const sockaddr*>(&src), srclen)) {
+              case KW_CHANLLANGE:
+                // Used where it lies: nothing is received before the next pass.
+                challenge = ctx->rx_buf + CHALLENGE_OFFSET;
+                challenge_len = challenge_length(len);
+                ctx->reg_state = REG_CHALLENGED;
+                break;
+              case KW_DECLINED:
+                ctx->reg_state = REG_NONE;
+                break;
+              case KW_AUTHORIZED:
+                ctx->reg_state = REG_AUTHORIZED;
+                break;
+              default:
+                break;  // REQUEST, DIGEST, unknown keyword or not accepted
+            }
+          }
+        }
+      }
+    }
+
+    if (ctx->reg_state == REG_AUTHORIZED) return 0;
+    if (ctx->running == 0) return 0;
+  }
+}

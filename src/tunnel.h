@@ -64,3 +64,14 @@ void stop_signal_handler(int signo);
 
 // True when the address equals the server's (same length, same bytes).
 bool is_server_address(const mux_ctx* ctx, const sockaddr* addr, socklen_t len);
+
+// True when fd can be put into an fd_set (0 <= fd < FD_SETSIZE).
+bool fd_fits_select(int fd);
+
+// Errors after which a send to the server counts as done and what it carried
+// is lost silently: EAGAIN/EWOULDBLOCK, ENETUNREACH, ENETDOWN, EPERM, EINTR,
+// EMSGSIZE.
+bool is_transient_send_error(int err);
+
+// The same set without EMSGSIZE, for receives from the socket.
+bool is_transient_recv_error(int err);
