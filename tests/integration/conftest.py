@@ -44,3 +44,7 @@ def netns_available():
     if not have_netns():
         pytest.skip("needs root, /dev/net/tun and network namespaces")
     return True
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "slow: takes ten seconds or more; deselect with -m 'not slow'")

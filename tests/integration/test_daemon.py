@@ -1,0 +1,424 @@
+"""Daemon control with the real binary: start, stop and restart through the
+pid file, the start-up handshake, and the log file.
+
+A running daemon here has a silent server: `server` is a UDP socket on
+127.0.0.1 that the test binds and never answers, so the daemon stays in
+registration until it is stopped. Each test uses its own TUN interface name,
+pid file and log file in a temporary directory.
+
+The machine's init process may not reap orphans, and a zombie still answers
+kill(pid, 0): the test process therefore makes itself a child subreaper, so
+that the daemon (orphaned when the start command exits) becomes its child,
+and reaps it, which also yields the daemon's exit status.
+"""
+import ctypes
+import errno
+import fcntl
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+PR_SET_CHILD_SUBREAPER = 36
+STAMP = r"[A-Z][a-z]{2} [A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d \d{4} "
+_counter = [0]
+
+
+def _set_subreaper(on):
+    libc = ctypes.CDLL(None, use_errno=True)
+    return libc.prctl(PR_SET_CHILD_SUBREAPER, 1 if on else 0, 0, 0, 0) == 0
+
+
+def wait_for(predicate, timeout, what):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(0.02)
+    pytest.fail("timed out waiting for " + what)
+
+
+def process_state(pid):
+    """The state letter of /proc/PID/stat, or None when there is no such process."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0]
+    except (FileNotFoundError, ProcessLookupError):
+        return None
+
+
+def alive(pid):
+    return process_state(pid) not in (None, "Z", "X")
+
+
+class Reaper:
+    """Waits for daemons that were re-parented to this process."""
+
+    def __init__(self):
+        self.status = {}
+        self.threads = {}
+
+    def watch(self, pid):
+        if pid in self.threads:
+            return
+
+        def run():
+            try:
+                _, status = os.waitpid(pid, 0)
+                self.status[pid] = os.waitstatus_to_exitcode(status)
+            except ChildProcessError:
+                self.status[pid] = None
+
+        t = threading.Thread(target=run, daemon=True)
+        self.threads[pid] = t
+        t.start()
+
+    def exit_code(self, pid, timeout=5):
+        t = self.threads[pid]
+        t.join(timeout)
+        return self.status.get(pid, "still running")
+
+
+class Env:
+    def __init__(self, corvex, d):
+        self.corvex = corvex
+        self.dir = d
+        _counter[0] += 1
+        self.intf = "cxd%d%d" % (os.getpid() % 1000000, _counter[0])
+        self.pidfile = os.path.join(d, "corvex.pid")
+        self.logfile = os.path.join(d, "corvex.log")
+        self.down_marker = os.path.join(d, "down.ran")
+        self.server = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.server.bind(("127.0.0.1", 0))
+        self.reaper = Reaper()
+        self.started = []
+        down = os.path.join(d, "down.sh")
+        with open(down, "w") as f:
+            f.write('echo "down script ran on $intf"\n'
+                    'echo "down script stderr" >&2\n'
+                    'echo ran >> "%s"\n' % self.down_marker)
+        self.config = os.path.join(d, "corvex.conf")
+        self.write_config(down=down)
+
+    def write_config(self, pidfile=None, **extra):
+        lines = [
+            "server=127.0.0.1",
+            "port=%d" % self.server.getsockname()[1],
+            "password=daemon-test",
+            "intf=" + self.intf,
+            "pidfile=" + (pidfile or self.pidfile),
+            "logfile=" + self.logfile,
+        ] + ["%s=%s" % kv for kv in extra.items()]
+        with open(self.config, "w") as f:
+            f.write("\n".join(lines) + "\n")
+
+    def run(self, command, verbose=True, prefix=(), timeout=30):
+        args = list(prefix) + self.corvex + ["-c", self.config, "-s", command]
+        if verbose:
+            args.append("-v")
+        t0 = time.monotonic()
+        r = subprocess.run(args, capture_output=True, text=True, timeout=timeout,
+                           stdin=subprocess.DEVNULL)
+        r.elapsed = time.monotonic() - t0
+        return r
+
+    def read_pid(self):
+        with open(self.pidfile) as f:
+            return int(f.read())
+
+    def daemon_up(self, pid):
+        """Waits until the daemon named by the pid file has its TUN device."""
+        self.reaper.watch(pid)
+        self.started.append(pid)
+
+        def up():
+            if not alive(pid):
+                pytest.fail("daemon %d ended: exit %r, log:\n%s"
+                            % (pid, self.reaper.exit_code(pid), self.log()))
+            return os.path.exists("/sys/class/net/" + self.intf)
+
+        wait_for(up, 15, "the daemon's TUN device " + self.intf)
+
+    def start(self):
+        r = self.run("start")
+        assert r.returncode == 0, r.stdout
+        pid = wait_for(lambda: self._pid_or_none(), 5, "the pid file")
+        self.daemon_up(pid)
+        return r, pid
+
+    def _pid_or_none(self):
+        try:
+            return self.read_pid()
+        except (FileNotFoundError, ValueError):
+            return None
+
+    def log(self):
+        try:
+            with open(self.logfile) as f:
+                return f.read()
+        except FileNotFoundError:
+            return ""
+
+    def cleanup(self):
+        for pid in self.started:
+            if alive(pid):
+                os.kill(pid, signal.SIGKILL)
+            self.reaper.exit_code(pid, timeout=5)
+        self.server.close()
+
+
+@pytest.fixture
+def env(corvex, tmp_path):
+    if not os.path.exists("/dev/net/tun"):
+        pytest.skip("needs /dev/net/tun")
+    if not _set_subreaper(True):
+        pytest.skip("cannot become a child subreaper")
+    e = Env(corvex, str(tmp_path))
+    try:
+        yield e
+    finally:
+        e.cleanup()
+        _set_subreaper(False)
+
+
+def lines(text):
+    """The messages of log lines, without their time stamps."""
+    out = []
+    for line in text.splitlines():
+        assert re.match(STAMP, line), "unstamped line: %r" % line
+        out.append(line[25:])
+    return out
+
+
+def dead_pid():
+    p = subprocess.Popen(["true"])
+    p.wait()
+    return p.pid
+
+
+# --- start -----------------------------------------------------------------
+
+def test_start_runs_daemon_holding_locked_pid_file(env):
+    # A longer number than any pid: the file must be emptied, not overwritten.
+    with open(env.pidfile, "w") as f:
+        f.write("123456789012345\n")
+    r, pid = env.start()
+    assert r.stdout == ""
+    assert r.elapsed < 4, "start waited for the time-out instead of the child's signal"
+
+    with open(env.pidfile) as f:
+        assert f.read() == "%d\n" % pid
+    mask = os.umask(0)
+    os.umask(mask)
+    assert os.stat(env.pidfile).st_mode & 0o777 == 0o600 & ~mask
+
+    # Detached into its own session, SIGHUP ignored, output on the log file.
+    assert os.getsid(pid) == pid
+    with open("/proc/%d/status" % pid) as f:
+        sigign = int(re.search(r"SigIgn:\s*([0-9a-f]+)", f.read()).group(1), 16)
+    assert sigign & (1 << (signal.SIGHUP - 1))
+    assert os.readlink("/proc/%d/fd/1" % pid) == env.logfile
+    assert os.readlink("/proc/%d/fd/2" % pid) == env.logfile
+
+    # The pid file stays open, close-on-exec, with the lock held.
+    pid_fds = [fd for fd in os.listdir("/proc/%d/fd" % pid)
+               if os.readlink("/proc/%d/fd/%s" % (pid, fd)) == env.pidfile]
+    assert len(pid_fds) == 1
+    with open("/proc/%d/fdinfo/%s" % (pid, pid_fds[0])) as f:
+        flags = int(re.search(r"flags:\s*([0-7]+)", f.read()).group(1), 8)
+    assert flags & os.O_CLOEXEC
+    with open(env.pidfile, "r+") as f:
+        with pytest.raises(OSError) as e:
+            fcntl.lockf(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        assert e.value.errno in (errno.EAGAIN, errno.EACCES)
+
+    stop = env.run("stop")
+    assert stop.returncode == 0, stop.stdout
+    assert not os.path.exists(env.pidfile)
+    assert env.reaper.exit_code(pid) == 255
+
+
+def test_start_while_daemon_runs_reports_its_pid(env):
+    _, pid = env.start()
+    r = env.run("start")
+    assert r.returncode == 0
+    assert "already started at pid %d" % pid in lines(r.stdout)
+    assert alive(pid)
+    with open(env.pidfile) as f:
+        assert f.read() == "%d\n" % pid
+    assert env.run("stop").returncode == 0
+
+
+@pytest.mark.parametrize("content, message", [
+    ("4242\n", "already started at pid 4242"),
+    ("", "already started"),
+])
+def test_start_refused_while_lock_is_held(env, content, message):
+    with open(env.pidfile, "w+") as holder:
+        holder.write(content)
+        holder.flush()
+        fcntl.lockf(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        r = env.run("start")
+        assert r.returncode == 0
+        assert r.elapsed < 4
+        # The refused child reports the failure itself, on the command's output.
+        assert lines(r.stdout) == [message, "can not start daemon"]
+        with open(env.pidfile) as f:
+            assert f.read() == content
+    assert not os.path.exists("/sys/class/net/" + env.intf)
+
+
+def test_start_with_unwritable_pid_directory(env):
+    locked = os.path.join(env.dir, "ro")
+    os.mkdir(locked)
+    pidfile = os.path.join(locked, "corvex.pid")
+    env.write_config(pidfile=pidfile)
+    if os.geteuid() == 0:
+        # Root writes through permission bits: use a read-only bind mount in
+        # a private mount namespace instead.
+        if shutil.which("unshare") is None:
+            pytest.skip("needs unshare to make a read-only directory as root")
+        prefix = ["unshare", "-m", "sh", "-c",
+                  'mount --bind "$0" "$0" && mount -o remount,bind,ro "$0" && exec "$@"',
+                  locked]
+        probe = subprocess.run(prefix + ["true"], capture_output=True)
+        if probe.returncode != 0:
+            pytest.skip("cannot make a read-only mount: %s" % probe.stderr)
+    else:
+        os.chmod(locked, 0o555)
+        prefix = []
+    r = env.run("start", prefix=prefix)
+    assert r.returncode == 0
+    assert r.elapsed < 4
+    assert lines(r.stdout) == ["can not open %s" % pidfile, "open", "can not start daemon"]
+    assert not os.path.exists(pidfile)
+    assert env.log() == ""
+
+
+# --- stop ------------------------------------------------------------------
+
+def test_stop_without_pid_file_is_silent_success(env):
+    r = env.run("stop")
+    assert (r.returncode, r.stdout) == (0, "")
+
+
+def test_stop_with_empty_pid_file(env):
+    open(env.pidfile, "w").close()
+    r = env.run("stop")
+    assert r.returncode == 0
+    assert lines(r.stdout) == ["fgets"]
+    assert os.path.exists(env.pidfile)
+
+
+@pytest.mark.parametrize("content, value", [("daemon\n", 0), ("-12\n", -12), ("0\n", 0)])
+def test_stop_refuses_pid_below_one(env, content, value):
+    with open(env.pidfile, "w") as f:
+        f.write(content)
+    r = env.run("stop")
+    assert r.returncode == 1
+    assert lines(r.stdout) == ["pid is not positive: %d" % value, "can not stop daemon"]
+    assert os.path.exists(env.pidfile)
+
+
+def test_stop_with_pid_beyond_pid_range_signals_nobody(env):
+    # 2^32 + pid would narrow to pid: the process must not be signalled.
+    victim = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(30)"])
+    try:
+        with open(env.pidfile, "w") as f:
+            f.write("%d\n" % ((1 << 32) + victim.pid))
+        r = env.run("stop")
+        assert r.returncode == 0
+        assert r.stdout == ""
+        assert victim.poll() is None
+        assert os.path.exists(env.pidfile)
+    finally:
+        victim.kill()
+        victim.wait()
+
+
+def test_stop_stale_pid_then_start_takes_over(env):
+    stale = "%d\n" % dead_pid()
+    with open(env.pidfile, "w") as f:
+        f.write(stale)
+    r = env.run("stop")
+    assert (r.returncode, r.stdout) == (0, "")
+    with open(env.pidfile) as f:
+        assert f.read() == stale
+
+    _, pid = env.start()
+    assert "%d\n" % pid != stale
+    assert env.run("stop").returncode == 0
+
+
+def test_stop_ends_daemon_runs_down_script_and_logs(env):
+    with open(env.logfile, "w") as f:
+        f.write("an earlier run\n")
+    _, pid = env.start()
+    r = env.run("stop")
+    assert (r.returncode, r.stdout) == (0, "")
+    assert not os.path.exists(env.pidfile)
+    assert not alive(pid)
+    assert env.reaper.exit_code(pid) == 255
+    with open(env.down_marker) as f:
+        assert f.read() == "ran\n"
+
+    log = env.log().splitlines()
+    assert log[0] == "an earlier run"  # appended, not truncated
+    # The daemon's own lines (no up script configured) and both output
+    # streams of the down script land in the log file.
+    assert any(re.fullmatch(STAMP + "warning: script not set", l) for l in log)
+    assert "down script ran on %s" % env.intf in log
+    assert "down script stderr" in log
+
+
+@pytest.mark.slow
+def test_stop_times_out_on_process_ignoring_sigterm(env):
+    stubborn = subprocess.Popen(
+        [sys.executable, "-c",
+         "import signal, sys, time\n"
+         "signal.signal(signal.SIGTERM, signal.SIG_IGN)\n"
+         "print('ready', flush=True)\n"
+         "time.sleep(60)\n"],
+        stdout=subprocess.PIPE, text=True)
+    try:
+        assert stubborn.stdout.readline() == "ready\n"
+        with open(env.pidfile, "w") as f:
+            f.write("%d\n" % stubborn.pid)
+        r = env.run("stop")
+        assert r.returncode == 1
+        assert lines(r.stdout) == ["timed out when stopping pid %d" % stubborn.pid,
+                                   "can not stop daemon"]
+        assert 9.5 <= r.elapsed < 20
+        assert stubborn.poll() is None
+        assert os.path.exists(env.pidfile)
+    finally:
+        stubborn.kill()
+        stubborn.wait()
+
+
+# --- restart ---------------------------------------------------------------
+
+def test_restart_starts_when_nothing_runs_and_replaces_a_running_daemon(env):
+    r = env.run("restart")
+    assert (r.returncode, r.stdout) == (0, "")
+    first = wait_for(env._pid_or_none, 5, "the pid file")
+    env.daemon_up(first)
+
+    r = env.run("restart")
+    assert (r.returncode, r.stdout) == (0, "")
+    assert env.reaper.exit_code(first) == 255
+    with open(env.down_marker) as f:
+        assert f.read() == "ran\n"
+    second = wait_for(env._pid_or_none, 5, "the new pid file")
+    assert second != first
+    env.daemon_up(second)
+    assert env.run("stop").returncode == 0
+    assert env.reaper.exit_code(second) == 255
