@@ -31,7 +31,10 @@ void print_usage() {
 int parse_command_line(mux_config* cfg, int argc, char** argv) {
   memset(cfg, 0, sizeof *cfg);
   int opt;
-  while ((opt = getopt(argc, argv, "hs:c:q:v")) != -1) {
+  // The leading "+" keeps glibc from permuting the arguments: parsing stops at
+  // the first operand, as POSIX getopt does, and everything after it is
+  // ignored.
+  while ((opt = getopt(argc, argv, "+hs:c:q:v")) != -1) {
     switch (opt) {
       case 'c':
         cfg->config_path = strdup(optarg);
