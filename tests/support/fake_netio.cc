@@ -1,21 +1,97 @@
 #include "fake_netio.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 #include "netio.h"
 
 fake_netio_state fake_io;
 
+fake_netio_state::fake_netio_state() : select_default_errno(EINTR) {}
+
 void fake_netio_reset() { fake_io = fake_netio_state{}; }
 
-ssize_t io_sendto(int fd, const void* buf, size_t len, const sockaddr*, socklen_t) {
-  if (fake_io.send_errno != 0) {
-    errno = fake_io.send_errno;
+void fake_select_ready(std::initializer_list<int> fds, std::function<void()> action) {
+  fake_select_step step;
+  step.ready.assign(fds.begin(), fds.end());
+  step.action = std::move(action);
+  fake_io.selects.push_back(std::move(step));
+}
+
+void fake_select_timeout(std::function<void()> action) {
+  fake_select_step step;
+  step.action = std::move(action);
+  fake_io.selects.push_back(std::move(step));
+}
+
+void fake_select_fail(int err, std::function<void()> action) {
+  fake_select_step step;
+  step.err = err;
+  step.action = std::move(action);
+  fake_io.selects.push_back(std::move(step));
+}
+
+void fake_queue_datagram(const std::vector<uint8_t>& bytes, const sockaddr* from,
+                         socklen_t fromlen) {
+  fake_datagram d;
+  d.bytes = bytes;
+  memcpy(&d.from, from, std::min<size_t>(fromlen, sizeof d.from));
+  d.fromlen = fromlen;
+  fake_io.datagrams.push_back(std::move(d));
+}
+
+void fake_queue_recv_error(int err) {
+  fake_datagram d;
+  d.err = err;
+  fake_io.datagrams.push_back(std::move(d));
+}
+
+void fake_queue_read(int fd, const std::vector<uint8_t>& bytes) {
+  fake_read r;
+  r.bytes = bytes;
+  fake_io.reads[fd].push_back(std::move(r));
+}
+
+void fake_queue_read_error(int fd, int err) {
+  fake_read r;
+  r.err = err;
+  fake_io.reads[fd].push_back(std::move(r));
+}
+
+sockaddr_storage fake_ipv4_address(const char* ip, uint16_t port, socklen_t* len) {
+  sockaddr_storage ss;
+  memset(&ss, 0, sizeof ss);
+  sockaddr_in sin;
+  memset(&sin, 0, sizeof sin);
+  sin.sin_family = AF_INET;
+  sin.sin_port = htons(port);
+  inet_pton(AF_INET, ip, &sin.sin_addr);
+  memcpy(&ss, &sin, sizeof sin);
+  *len = sizeof sin;
+  return ss;
+}
+
+ssize_t io_sendto(int fd, const void* buf, size_t len, const sockaddr* to, socklen_t tolen) {
+  fake_io.send_attempts++;
+  int err = fake_io.send_errno;
+  if (!fake_io.send_errnos.empty()) {
+    err = fake_io.send_errnos.front();
+    fake_io.send_errnos.pop_front();
+  }
+  if (err != 0) {
+    errno = err;
     return -1;
   }
   const auto* p = static_cast<const uint8_t*>(buf);
   fake_io.sent.push_back({fd, std::vector<uint8_t>(p, p + len)});
+  const auto* a = reinterpret_cast<const uint8_t*>(to);
+  fake_io.sent_to.push_back(to != nullptr ? std::vector<uint8_t>(a, a + tolen)
+                                          : std::vector<uint8_t>());
   return static_cast<ssize_t>(len);
 }
 
@@ -29,17 +105,78 @@ ssize_t io_write(int fd, const void* buf, size_t len) {
   return static_cast<ssize_t>(len);
 }
 
-ssize_t io_recvfrom(int, void*, size_t, sockaddr*, socklen_t*) {
-  errno = EAGAIN;
-  return -1;
+ssize_t io_recvfrom(int, void* buf, size_t len, sockaddr* from, socklen_t* fromlen) {
+  if (fake_io.datagrams.empty()) {
+    errno = EAGAIN;
+    return -1;
+  }
+  fake_datagram d = std::move(fake_io.datagrams.front());
+  fake_io.datagrams.pop_front();
+  if (d.err != 0) {
+    errno = d.err;
+    return -1;
+  }
+  // Like a datagram socket: a datagram longer than the buffer is cut.
+  size_t n = std::min(len, d.bytes.size());
+  if (n != 0) memcpy(buf, d.bytes.data(), n);
+  if (from != nullptr && fromlen != nullptr) {
+    memcpy(from, &d.from, std::min<size_t>(*fromlen, d.fromlen));
+    *fromlen = d.fromlen;
+  }
+  return static_cast<ssize_t>(n);
 }
 
-ssize_t io_read(int, void*, size_t) {
-  errno = EAGAIN;
-  return -1;
+ssize_t io_read(int fd, void* buf, size_t len) {
+  fake_io.read_calls.push_back(fd);
+  auto it = fake_io.reads.find(fd);
+  if (it == fake_io.reads.end() || it->second.empty()) {
+    errno = EAGAIN;
+    return -1;
+  }
+  fake_read r = std::move(it->second.front());
+  it->second.pop_front();
+  if (r.err != 0) {
+    errno = r.err;
+    return -1;
+  }
+  size_t n = std::min(len, r.bytes.size());
+  if (n != 0) memcpy(buf, r.bytes.data(), n);
+  return static_cast<ssize_t>(n);
 }
 
-int io_select(int, fd_set*, timeval*) {
-  errno = EINTR;
-  return -1;
+int io_select(int nfds, fd_set* readfds, timeval* timeout) {
+  fake_select_call call{nfds, timeout != nullptr, timeval{0, 0}, {}};
+  if (timeout != nullptr) call.timeout = *timeout;
+  for (int fd = 0; fd < nfds && readfds != nullptr; fd++) {
+    if (FD_ISSET(fd, readfds)) call.watched.push_back(fd);
+  }
+  fake_io.select_calls.push_back(call);
+
+  if (fake_io.selects.empty()) {
+    errno = fake_io.select_calls.size() >= fake_io.select_limit ? EBADF
+                                                                : fake_io.select_default_errno;
+    return -1;
+  }
+  fake_select_step step = std::move(fake_io.selects.front());
+  fake_io.selects.pop_front();
+  if (step.action) step.action();
+  if (step.err != 0) {
+    errno = step.err;
+    return -1;
+  }
+  int count = 0;
+  if (readfds != nullptr) {
+    FD_ZERO(readfds);
+    for (int fd : step.ready) {
+      if (std::find(call.watched.begin(), call.watched.end(), fd) == call.watched.end()) continue;
+      FD_SET(fd, readfds);
+      count++;
+    }
+  }
+  if (count == 0 && fake_io.sleep_on_timeout && timeout != nullptr) {
+    timespec ts{timeout->tv_sec, static_cast<long>(timeout->tv_usec) * 1000};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+  }
+  return count;
 }

@@ -1,9 +1,16 @@
 // An in-memory stand-in for the data path's system calls: every datagram sent
-// and every TUN write is captured; results can be scripted.
+// and every TUN write is captured; receives, reads and waits can be scripted.
 #pragma once
+
+#include <sys/select.h>
+#include <sys/socket.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <functional>
+#include <initializer_list>
+#include <map>
 #include <vector>
 
 struct fake_packet {
@@ -11,14 +18,87 @@ struct fake_packet {
   std::vector<uint8_t> bytes;
 };
 
+// One scripted result of io_select.
+struct fake_select_step {
+  int err = 0;                    // nonzero: io_select fails with it
+  std::vector<int> ready;         // descriptors reported readable (if watched)
+  std::function<void()> action;   // runs first, as if during the wait
+};
+
+// What one io_select call was given.
+struct fake_select_call {
+  int nfds;
+  bool has_timeout;
+  timeval timeout;          // valid when has_timeout
+  std::vector<int> watched;  // descriptors in the read set
+};
+
+// One scripted result of io_recvfrom.
+struct fake_datagram {
+  int err = 0;  // nonzero: io_recvfrom fails with it
+  std::vector<uint8_t> bytes;
+  sockaddr_storage from{};
+  socklen_t fromlen = 0;
+};
+
+// One scripted result of io_read.
+struct fake_read {
+  int err = 0;  // nonzero: io_read fails with it
+  std::vector<uint8_t> bytes;
+};
+
 struct fake_netio_state {
-  std::vector<fake_packet> sent;     // io_sendto
-  std::vector<fake_packet> written;  // io_write
+  std::vector<fake_packet> sent;     // io_sendto (successful ones)
+  std::vector<fake_packet> written;  // io_write (successful ones)
   int send_errno = 0;                // nonzero: io_sendto fails with it
   int write_errno = 0;               // nonzero: io_write fails with it
+
+  // Destination address bytes of each entry of `sent`.
+  std::vector<std::vector<uint8_t>> sent_to;
+  // Per-call send results, taken one per io_sendto before send_errno is
+  // looked at: 0 succeeds, anything else fails with that error.
+  std::deque<int> send_errnos;
+  int send_attempts = 0;
+
+  // io_select: steps are taken in order; when none is left, io_select fails
+  // with select_default_errno (EINTR), and once select_limit calls have been
+  // made with EBADF, so that a loop the script forgot to end still ends.
+  std::deque<fake_select_step> selects;
+  std::vector<fake_select_call> select_calls;
+  int select_default_errno;
+  size_t select_limit = 10000;
+  // Make a step that reports nothing ready really wait for the timeout it was
+  // given (for tests that need the clock to move as in a real wait).
+  bool sleep_on_timeout = false;
+
+  // io_recvfrom: datagrams in order; EAGAIN when none is left.
+  std::deque<fake_datagram> datagrams;
+  // io_read: per descriptor, in order; EAGAIN when none is left.
+  std::map<int, std::deque<fake_read>> reads;
+  std::vector<int> read_calls;  // descriptor of every io_read
+
+  fake_netio_state();
 };
 
 extern fake_netio_state fake_io;
 
-// Clears captures and scripted failures.
+// Clears captures, scripts and scripted failures.
 void fake_netio_reset();
+
+// Script the next io_select results.
+void fake_select_ready(std::initializer_list<int> fds, std::function<void()> action = {});
+void fake_select_timeout(std::function<void()> action = {});
+void fake_select_fail(int err, std::function<void()> action = {});
+
+// Script the next io_recvfrom results.
+void fake_queue_datagram(const std::vector<uint8_t>& bytes, const sockaddr* from,
+                         socklen_t fromlen);
+void fake_queue_recv_error(int err);
+
+// Script the next io_read results on fd.
+void fake_queue_read(int fd, const std::vector<uint8_t>& bytes);
+void fake_queue_read_error(int fd, int err);
+
+// An IPv4 socket address ("a.b.c.d", host-order port) as received from the
+// socket; its length goes to *len.
+sockaddr_storage fake_ipv4_address(const char* ip, uint16_t port, socklen_t* len);
