@@ -1,8 +1,167 @@
 #include "egress.h"
-// (to be written)
-bool is_static_payload_type(uint8_t) { return false; }
-bool is_rtp_packet(const uint8_t*, size_t) { return false; }
-int mux_rtp_packet(mux_ctx*, const uint8_t*, size_t, uint32_t) { return 0; }
-int write_muxed_data_to_sock(mux_ctx* ctx) { ctx->frame_len = 0; return 0; }
-void egress_force_full(mux_ctx*, uint8_t) {}
-void free_call_entries(mux_ctx*) {}
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "forward.h"
+#include "log.h"
+#include "netio.h"
+#include "wire.h"
+
+bool is_static_payload_type(uint8_t pt) {
+  return pt <= 19 || pt == 25 || pt == 26 || pt == 28 || (pt >= 31 && pt <= 34);
+}
+
+bool is_rtp_packet(const uint8_t* pkt, size_t len) {
+  // Bytes 28 and 29 (the first two RTP bytes behind fixed 20-byte IPv4 and
+  // 8-byte UDP headers) must exist for the test to mean anything.
+  if (len < RTP_TEST_MIN_LEN) return false;
+  return pkt[9] == 17 && (pkt[28] & 0xC0) == 0x80 && is_static_payload_type(pkt[29] & 0x7F);
+}
+
+slot_state call_slot_state(const call_entry* e, uint32_t now, uint32_t rtp_timeout) {
+  if (e == nullptr) return SLOT_EMPTY;
+  if (e->force_full) return SLOT_EXPIRED;
+  return static_cast<uint32_t>(now - e->last_seen) < rtp_timeout ? SLOT_LIVE : SLOT_EXPIRED;
+}
+
+namespace {
+
+bool same_stream(const call_entry* e, const uint8_t* pkt) {
+  return memcmp(e->src_addr, pkt + 12, 4) == 0 && memcmp(e->src_port, pkt + 20, 2) == 0 &&
+         memcmp(e->dst_addr, pkt + 16, 4) == 0 && memcmp(e->dst_port, pkt + 22, 2) == 0;
+}
+
+// A packet whose sub-packet could never fit into frame_buf (an mtu smaller
+// than the packet): rather than lose it, send it whole as a non-RTP message.
+int carry_whole(mux_ctx* ctx, const uint8_t* pkt, size_t len) {
+  log_message("RTP packet of %zu bytes does not fit a frame of %u bytes, sent whole", len,
+              static_cast<unsigned>(ctx->config->mtu));
+  return write_sip_packet_to_sock(ctx, pkt, len);
+}
+
+// A packet of a live stream in slot `slot`.
+int carry_live(mux_ctx* ctx, call_entry* e, const uint8_t* pkt, size_t len, uint32_t now) {
+  if (len <= MEDIA_HEADER_LEN) return 0;  // nothing to compress: dropped, not refreshed
+  e->last_seen = now;
+  const size_t mtu = ctx->config->mtu;
+  uint8_t pt = pkt[29] & 0x7F;
+  if (pt != e->payload_type) {
+    // The receiver needs a new template. If the full form cannot travel, the
+    // entry keeps the old type so that the next packet tries the full form again.
+    if (sub_packet_size(SUB_FULL, len) > mtu) return carry_whole(ctx, pkt, len);
+    e->payload_type = pt;
+    return append_sub_packet(ctx, e->call_id, SUB_FULL, pkt, len, now);
+  }
+  size_t n = len - MEDIA_HEADER_LEN;
+  uint8_t type = compressed_type_for(n);
+  if (sub_packet_size(type, n) > mtu) return carry_whole(ctx, pkt, len);
+  return append_sub_packet(ctx, e->call_id, type, pkt + MEDIA_HEADER_LEN, n, now);
+}
+
+// The first packet of a stream (or of one back after expiry) in free slot `slot`.
+int open_call(mux_ctx* ctx, int slot, const uint8_t* pkt, size_t len, uint32_t now) {
+  // Without a whole 40-byte header the receiver could not build a template.
+  if (len < MEDIA_HEADER_LEN) return 0;
+  // A call whose full form cannot travel is not opened: every packet of the
+  // stream then goes whole until one fits.
+  if (sub_packet_size(SUB_FULL, len) > ctx->config->mtu) return carry_whole(ctx, pkt, len);
+  call_entry* e = ctx->egress_calls[slot];
+  if (e == nullptr) {
+    e = static_cast<call_entry*>(calloc(1, sizeof(call_entry)));
+    if (e == nullptr) {
+      log_message("calloc");
+      return 0;  // packet lost, the tunnel stays up
+    }
+    ctx->egress_calls[slot] = e;
+  }
+  memcpy(e->src_addr, pkt + 12, 4);
+  memcpy(e->src_port, pkt + 20, 2);
+  memcpy(e->dst_addr, pkt + 16, 4);
+  memcpy(e->dst_port, pkt + 22, 2);
+  e->call_id = static_cast<uint8_t>(slot + 1);
+  e->payload_type = pkt[29] & 0x7F;
+  e->last_seen = now;
+  e->force_full = false;
+  return append_sub_packet(ctx, e->call_id, SUB_FULL, pkt, len, now);
+}
+
+}  // namespace
+
+int find_call_slot(const mux_ctx* ctx, const uint8_t* pkt, uint32_t now) {
+  const mux_config* cfg = ctx->config;
+  int free_slot = -1;
+  for (int i = 0; i < cfg->max_call && i < MAX_CALL_SLOTS; i++) {
+    const call_entry* e = ctx->egress_calls[i];
+    if (call_slot_state(e, now, cfg->rtp_timeout) != SLOT_LIVE) {
+      if (free_slot < 0) free_slot = i;
+      continue;
+    }
+    if (same_stream(e, pkt)) return i;
+  }
+  return free_slot;
+}
+
+int mux_rtp_packet(mux_ctx* ctx, const uint8_t* pkt, size_t len, uint32_t now) {
+  if (len < RTP_TEST_MIN_LEN) return 0;  // not RTP by the test; never read past it
+  int rc = 0;
+  int slot = find_call_slot(ctx, pkt, now);
+  if (slot < 0) {
+    log_message("ore maximum calls are running ......!!!");
+  } else {
+    call_entry* e = ctx->egress_calls[slot];
+    if (call_slot_state(e, now, ctx->config->rtp_timeout) == SLOT_LIVE) {
+      rc = carry_live(ctx, e, pkt, len, now);
+    } else {
+      rc = open_call(ctx, slot, pkt, len, now);
+    }
+  }
+  if (rc == 0 && ctx->frame_len != 0 && ctx->frame_len == ctx->config->mtu) {
+    rc = write_muxed_data_to_sock(ctx);
+  }
+  return rc;
+}
+
+int append_sub_packet(mux_ctx* ctx, uint8_t call_id, uint8_t type, const uint8_t* data,
+                      size_t data_len, uint32_t now) {
+  const size_t mtu = ctx->config->mtu;
+  const size_t item = sub_packet_size(type, data_len);
+  if (item > mtu) return 0;  // callers divert these; never overflow frame_buf
+  if (ctx->frame_len + item > mtu) {
+    if (write_muxed_data_to_sock(ctx) != 0) return -1;
+  }
+  if (ctx->frame_len == 0) ctx->frame_stamp = now;
+  uint8_t* p = ctx->frame_buf + ctx->frame_len;
+  size_t head = write_sub_packet_head(p, call_id, type, static_cast<uint16_t>(data_len));
+  memcpy(p + head, data, data_len);
+  ctx->frame_len = static_cast<uint16_t>(ctx->frame_len + item);
+  return 0;
+}
+
+int write_muxed_data_to_sock(mux_ctx* ctx) {
+  size_t len = ctx->frame_len;
+  if (len == 0) return 0;
+  password_xor(ctx->frame_buf, len, ctx->config->password, ctx->password_len);
+  ssize_t sent = io_sendto(ctx->sock_fd, ctx->frame_buf, len, ctx->server_addr, ctx->server_addrlen);
+  int err = errno;
+  ctx->frame_len = 0;
+  if (sent >= 0 || is_transient_send_errno(err)) return 0;
+  LOG_ERRNO("write_muxed_data_to_sock() %s [%d]\n", err);
+  return -1;
+}
+
+void egress_force_full(mux_ctx* ctx, uint8_t call_id) {
+  if (call_id == 0) return;
+  call_entry* e = ctx->egress_calls[call_id - 1];
+  if (e == nullptr) return;
+  e->last_seen = 0;
+  e->force_full = true;
+}
+
+void free_call_entries(mux_ctx* ctx) {
+  for (auto& e : ctx->egress_calls) {
+    free(e);
+    e = nullptr;
+  }
+}

@@ -6,11 +6,46 @@
 
 #include "tunnel.h"
 
+// Shortest packet the RTP test can look at: bytes 28 and 29 must be there.
+constexpr size_t RTP_TEST_MIN_LEN = 30;
+
+// One RTP stream as the sender sees it. Addresses and ports are kept as the
+// raw packet bytes (network order) and compared as bytes.
+struct call_entry {
+  uint8_t src_addr[4];   // packet bytes 12..15
+  uint8_t src_port[2];   // packet bytes 20..21
+  uint8_t dst_addr[4];   // packet bytes 16..19
+  uint8_t dst_port[2];   // packet bytes 22..23
+  uint8_t call_id;       // slot index + 1
+  uint8_t payload_type;  // of the stream's last full-form packet
+  uint32_t last_seen;    // loop clock of the last accepted packet
+  // Set by the server's recovery request: the entry counts as expired at any
+  // clock value until a stream takes the slot again (last_seen = 0 alone
+  // would leave it live while the clock is below rtp_timeout).
+  bool force_full;
+};
+
 bool is_static_payload_type(uint8_t pt);
 bool is_rtp_packet(const uint8_t* pkt, size_t len);
 
+// Slot states on the wrapping loop clock.
+enum slot_state { SLOT_EMPTY, SLOT_LIVE, SLOT_EXPIRED };
+slot_state call_slot_state(const call_entry* e, uint32_t now, uint32_t rtp_timeout);
+
+// The table search: the live slot of the packet's stream, else the lowest free
+// (empty or expired) slot among the first max_call, else -1. The packet must
+// hold at least 24 bytes. All searching of the table goes through here.
+int find_call_slot(const mux_ctx* ctx, const uint8_t* pkt, uint32_t now);
+
 // Carries one RTP packet. 0 go on; -1 the run must end (fatal frame send).
 int mux_rtp_packet(mux_ctx* ctx, const uint8_t* pkt, size_t len, uint32_t now);
+
+// Appends one sub-packet (head from call_id/type, then data) to frame_buf,
+// sending the pending frame first when the item would not fit. The item must
+// fit into an empty frame (sub_packet_size(type, data_len) <= mtu); one that
+// does not is refused without touching the frame. 0 go on; -1 fatal send.
+int append_sub_packet(mux_ctx* ctx, uint8_t call_id, uint8_t type, const uint8_t* data,
+                      size_t data_len, uint32_t now);
 
 // Sends the pending frame (XOR, one datagram); frame_len is 0 afterwards.
 // 0 sent or lost to a transient error; -1 fatal.

@@ -6,8 +6,15 @@
 
 #include "tunnel.h"
 
+// State of the pad generator: fixed nonzero start, one xorshift32 step per pad
+// byte, never reset.
 extern uint32_t pad_rng_state;
 
+// One xorshift32 step on pad_rng_state; returns the new state.
+uint32_t pad_rng_next();
+
+// The forwarding filter. A field that lies beyond the packet's end never
+// matches.
 bool is_forwardable(const mux_config* cfg, const uint8_t* pkt, size_t len);
 
 // TUN to server. 0 go on; -1 the run must end.

@@ -1,4 +1,194 @@
 #include "ingress.h"
-// (to be written)
-int handle_server_datagram(mux_ctx*, size_t, const sockaddr*, socklen_t) { return 0; }
-void free_rx_templates(mux_ctx*) {}
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "bytes.h"
+#include "egress.h"
+#include "forward.h"
+#include "log.h"
+#include "netio.h"
+#include "registration.h"
+#include "wire.h"
+
+namespace {
+
+// Offsets in the 40-byte IPv4/UDP/RTP header.
+constexpr size_t OFF_IP_TOTAL_LEN = 2;
+constexpr size_t OFF_IP_CHECKSUM = 10;
+constexpr size_t OFF_UDP_LEN = 24;
+constexpr size_t OFF_UDP_CHECKSUM = 26;
+constexpr size_t OFF_RTP_SEQ = 30;
+constexpr size_t OFF_RTP_TIMESTAMP = 32;
+
+constexpr uint32_t TIMESTAMP_STEP = 160;
+
+// The shortest control message worth matching: 0x00 0x81 and six keyword bytes.
+constexpr size_t CONTROL_MIN_PAYLOAD = 6;
+
+// Result of a TUN write under the TUN write rule: 0 done (also when lost to a
+// tolerated error), -1 fatal (logged with `fatal_msg`).
+int tun_write(mux_ctx* ctx, const uint8_t* pkt, size_t len, const char* fatal_msg) {
+  ssize_t w = io_write(ctx->tun_fd, pkt, len);
+  int err = errno;
+  if (w >= 0 || is_transient_tun_write_errno(err)) return 0;
+  log_message("%s", fatal_msg);
+  return -1;
+}
+
+int handle_control(mux_ctx* ctx, size_t len) {
+  if (len - 2 < CONTROL_MIN_PAYLOAD) return 0;
+  uint8_t* buf = ctx->rx_buf;
+  switch (match_control_keyword(buf + 2, len - 2)) {
+    case KW_CHANLLANGE: {
+      // The challenge stays where it lies in rx_buf; its length is carried in
+      // 8 bits. The keyword match guarantees len >= 12.
+      ctx->reg_state = REG_CHALLENGED;
+      auto challenge_len = static_cast<uint8_t>(len - 12);
+      return do_registration(ctx, buf + 12, challenge_len) == -1 ? -1 : 0;
+    }
+    case KW_DECLINED:
+      ctx->reg_state = REG_NONE;
+      return do_registration(ctx, nullptr, 0) == -1 ? -1 : 0;
+    case KW_AUTHORIZED:
+      ctx->reg_state = REG_AUTHORIZED;
+      return 0;
+    default:
+      return 0;  // REQUEST, DIGEST or no keyword: nothing to do
+  }
+}
+
+void handle_recovery_request(mux_ctx* ctx, size_t len) {
+  if (len < 3) return;  // no call id to read
+  uint8_t call_id = ctx->rx_buf[2];
+  if (call_id == 0) {
+    log_message("Could not Recover: bad cid %d", 0);
+    return;
+  }
+  egress_force_full(ctx, call_id);
+}
+
+// A full-form sub-packet: refresh the call's template, write the packet.
+// 0 go on with the walk; -1 end the run.
+int handle_full(mux_ctx* ctx, const sub_packet* sp) {
+  int slot = sp->call_id - 1;
+  rx_template* t = ctx->rx_templates[slot];
+  if (t == nullptr) {
+    t = static_cast<rx_template*>(calloc(1, sizeof(rx_template)));
+    if (t == nullptr) {
+      log_message("calloc");
+      return 0;  // this packet is lost; the walk and the tunnel go on
+    }
+    ctx->rx_templates[slot] = t;
+  }
+  uint8_t* pkt = ctx->rx_buf + sp->offset;
+  put_be16(pkt + OFF_UDP_CHECKSUM, 0);
+  put_be32(pkt + OFF_RTP_TIMESTAMP, 0);
+  memcpy(t->hdr, pkt, sizeof t->hdr);
+  return tun_write(ctx, pkt, sp->len,
+                   "egress tun write() in new entry severe error.. exiting the program.\n");
+}
+
+enum step_result { STEP_NEXT, STEP_STOP, STEP_FATAL };
+
+// A compressed sub-packet: rebuild it from the template, or ask for the full
+// header when there is none.
+step_result handle_compressed(mux_ctx* ctx, const sub_packet* sp) {
+  int slot = sp->call_id - 1;
+  rx_template* t = ctx->rx_templates[slot];
+  if (t == nullptr) {
+    write_recovery_request(ctx->tx_buf, sp->call_id, sp->type);
+    ctx->tx_len = RECOVERY_LEN;
+    ssize_t sent =
+        io_sendto(ctx->sock_fd, ctx->tx_buf, RECOVERY_LEN, ctx->server_addr, ctx->server_addrlen);
+    if (sent < 0) {
+      log_message("sending %d bytes for recovery egress index %d", static_cast<int>(RECOVERY_LEN),
+                  slot);
+      return STEP_STOP;
+    }
+    return STEP_NEXT;
+  }
+  size_t out_len = rebuild_packet(t, ctx->rx_buf + sp->offset, sp->len, ctx->tx_buf, TX_BUF_SIZE);
+  if (out_len == 0) return STEP_STOP;  // would not fit tx_buf
+  if (tun_write(ctx, ctx->tx_buf, out_len,
+                "egress tup write() severe error.. exiting the program.\n") != 0) {
+    return STEP_FATAL;
+  }
+  return STEP_NEXT;
+}
+
+int handle_frame(mux_ctx* ctx, size_t len) {
+  password_xor(ctx->rx_buf, len, ctx->config->password, ctx->password_len);
+  byte_cursor c = make_cursor(ctx->rx_buf, len);
+  for (;;) {
+    sub_packet sp{};
+    walk_status st = frame_next(&c, &sp);
+    if (st == WALK_END) return 0;
+    if (st == WALK_BAD_TYPE) {
+      log_message(
+          "**********************NEED TO THINK MORE!!!"
+          "**********************************************");
+      return 0;
+    }
+    if (st != WALK_ITEM) return 0;  // malformed from here on: rest dropped
+    if (sp.type == SUB_FULL) {
+      if (handle_full(ctx, &sp) != 0) return -1;
+      continue;
+    }
+    step_result r = handle_compressed(ctx, &sp);
+    if (r == STEP_FATAL) return -1;
+    if (r == STEP_STOP) return 0;
+  }
+}
+
+}  // namespace
+
+uint16_t ipv4_header_checksum(const uint8_t* hdr) {
+  uint32_t sum = 0;
+  for (size_t i = 0; i < IPV4_HEADER_LEN; i += 2) sum += get_be16(hdr + i);
+  sum = (sum & 0xFFFFu) + (sum >> 16);
+  sum = (sum & 0xFFFFu) + (sum >> 16);
+  return static_cast<uint16_t>(~sum);
+}
+
+size_t rebuild_packet(rx_template* t, const uint8_t* payload, size_t n, uint8_t* out,
+                      size_t out_cap) {
+  if (n > out_cap || out_cap - n < MEDIA_HEADER_LEN) return 0;
+  uint8_t* h = t->hdr;
+  put_be16(h + OFF_IP_TOTAL_LEN, static_cast<uint16_t>(n + MEDIA_HEADER_LEN));
+  put_be16(h + OFF_UDP_LEN, static_cast<uint16_t>(n + MEDIA_HEADER_LEN - IPV4_HEADER_LEN));
+  put_be16(h + OFF_RTP_SEQ, static_cast<uint16_t>(get_be16(h + OFF_RTP_SEQ) + 1));
+  put_be32(h + OFF_RTP_TIMESTAMP, get_be32(h + OFF_RTP_TIMESTAMP) + TIMESTAMP_STEP);
+  put_be16(h + OFF_IP_CHECKSUM, 0);
+  put_be16(h + OFF_IP_CHECKSUM, ipv4_header_checksum(h));
+  memcpy(out, h, MEDIA_HEADER_LEN);
+  memcpy(out + MEDIA_HEADER_LEN, payload, n);
+  return n + MEDIA_HEADER_LEN;
+}
+
+int handle_server_datagram(mux_ctx* ctx, size_t len, const sockaddr* src, socklen_t srclen) {
+  log_message("Socket receive : %d bytes", static_cast<int>(len));
+  if (!is_server_address(ctx, src, srclen)) return 0;
+  if (len < 2) return 0;  // too short to tell its kind
+  const uint8_t* buf = ctx->rx_buf;
+  switch (classify_datagram(buf[0], buf[1])) {
+    case DGRAM_NON_RTP:
+      return write_sip_packet_to_tun(ctx, buf, len);
+    case DGRAM_CONTROL:
+      return handle_control(ctx, len);
+    case DGRAM_RECOVERY:
+      handle_recovery_request(ctx, len);
+      return 0;
+    case DGRAM_FRAME:
+      return handle_frame(ctx, len);
+  }
+  return 0;
+}
+
+void free_rx_templates(mux_ctx* ctx) {
+  for (auto& t : ctx->rx_templates) {
+    free(t);
+    t = nullptr;
+  }
+}
