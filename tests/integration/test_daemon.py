@@ -216,9 +216,6 @@ def test_start_runs_daemon_holding_locked_pid_file(env):
 
     with open(env.pidfile) as f:
         assert f.read() == "%d\n" % pid
-    mask = os.umask(0)
-    os.umask(mask)
-    assert os.stat(env.pidfile).st_mode & 0o777 == 0o600 & ~mask
 
     # Detached into its own session, SIGHUP ignored, output on the log file.
     assert os.getsid(pid) == pid
@@ -235,10 +232,13 @@ def test_start_runs_daemon_holding_locked_pid_file(env):
     with open("/proc/%d/fdinfo/%s" % (pid, pid_fds[0])) as f:
         flags = int(re.search(r"flags:\s*([0-7]+)", f.read()).group(1), 8)
     assert flags & os.O_CLOEXEC
+    # The lock covers the whole file, whatever its length: its first byte and
+    # a byte far beyond its end are both taken.
     with open(env.pidfile, "r+") as f:
-        with pytest.raises(OSError) as e:
-            fcntl.lockf(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        assert e.value.errno in (errno.EAGAIN, errno.EACCES)
+        for start in (0, 1 << 20):
+            with pytest.raises(OSError) as e:
+                fcntl.lockf(f, fcntl.LOCK_EX | fcntl.LOCK_NB, 1, start)
+            assert e.value.errno in (errno.EAGAIN, errno.EACCES)
 
     stop = env.run("stop")
     assert stop.returncode == 0, stop.stdout
@@ -248,6 +248,9 @@ def test_start_runs_daemon_holding_locked_pid_file(env):
 
 def test_start_while_daemon_runs_reports_its_pid(env):
     _, pid = env.start()
+    mask = os.umask(0)
+    os.umask(mask)
+    assert os.stat(env.pidfile).st_mode & 0o777 == 0o600 & ~mask  # created owner-only
     r = env.run("start")
     assert r.returncode == 0
     assert "already started at pid %d" % pid in lines(r.stdout)
