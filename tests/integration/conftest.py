@@ -48,3 +48,12 @@ def netns_available():
 
 def pytest_configure(config):
     config.addinivalue_line("markers", "slow: takes ten seconds or more; deselect with -m 'not slow'")
+
+
+@pytest.fixture
+def lab(netns_available, tmp_path):
+    """Namespaces, processes and sockets of one test, all undone afterwards."""
+    import netlab
+    lab = netlab.Lab(tmp_path)
+    yield lab
+    lab.close()
