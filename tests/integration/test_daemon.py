@@ -167,10 +167,27 @@ class Env:
         except FileNotFoundError:
             return ""
 
+    def own_processes(self):
+        """Processes started with this test's configuration file (its path is
+        unique to the test), whether or not the test learnt their pids."""
+        pids = []
+        for name in os.listdir("/proc"):
+            if not name.isdigit():
+                continue
+            try:
+                with open("/proc/%s/cmdline" % name, "rb") as f:
+                    args = f.read().split(b"\0")
+            except OSError:
+                continue
+            if self.config.encode() in args:
+                pids.append(int(name))
+        return pids
+
     def cleanup(self):
-        for pid in self.started:
+        for pid in set(self.started) | set(self.own_processes()):
             if alive(pid):
                 os.kill(pid, signal.SIGKILL)
+            self.reaper.watch(pid)
             self.reaper.exit_code(pid, timeout=5)
         self.server.close()
 
