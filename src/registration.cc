@@ -70,7 +70,7 @@ int compute_registration_digest(const uint8_t* challenge, uint8_t challenge_len,
   // password ":" challenge, fed after the challenge and the password.
   auto* joined = static_cast<uint8_t*>(calloc(p + l + 1, 1));
   if (joined == nullptr) return -1;
-  memcpy(joined, password, p);
+  if (p != 0) memcpy(joined, password, p);
   joined[p] = ':';
   memcpy(joined + p + 1, challenge, l);
 
