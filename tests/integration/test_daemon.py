@@ -442,3 +442,47 @@ def test_restart_starts_when_nothing_runs_and_replaces_a_running_daemon(env):
     env.daemon_up(second)
     assert env.run("stop").returncode == 0
     assert env.reaper.exit_code(second) == 255
+
+
+# --- shipped configuration and documentation ------------------------------------
+
+PACKAGING = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
+    os.path.abspath(__file__)))), "packaging")
+KEYS = {"server", "port", "password", "intf", "mtu", "sip_port", "max_call", "max_muxing_time",
+        "waiting_time", "rtp_timeout", "up", "down", "pidfile", "logfile", "allow_all",
+        "allow_ping", "max_idle_cycle"}
+
+
+def sample_settings():
+    """(key, value, commented) of every setting line of the sample file."""
+    with open(os.path.join(PACKAGING, "corvex.conf.sample")) as f:
+        text = f.read()
+    assert text.endswith("\n")
+    out = []
+    for line in text.splitlines():
+        m = re.fullmatch(r"(#?)([a-z_]+)=(.*)", line)
+        if m:
+            out.append((m.group(2), m.group(3), m.group(1) == "#"))
+    return out
+
+
+def test_sample_configuration_covers_every_key_and_is_accepted(env):
+    settings = sample_settings()
+    assert {k for k, _, _ in settings} == KEYS
+    # Every value shown in the sample, commented or not, is one the program
+    # accepts; the daemon paths are moved into the test's directory.
+    with open(os.path.join(PACKAGING, "corvex.conf.sample")) as f:
+        text = f.read()
+    text = re.sub(r"(?m)^#([a-z_]+=)", r"\1", text)
+    text += "pidfile=%s\nlogfile=%s\n" % (env.pidfile, env.logfile)
+    with open(env.config, "w") as f:
+        f.write(text)
+    r = env.run("stop")
+    assert (r.returncode, r.stdout) == (0, "")
+
+
+def test_manual_page_describes_every_key():
+    with open(os.path.join(PACKAGING, "corvex.8")) as f:
+        page = f.read()
+    described = set(re.findall(r"(?m)^\.B[IR] ([a-z_]+)=", page))
+    assert described == KEYS
