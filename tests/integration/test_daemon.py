@@ -323,6 +323,28 @@ def test_start_with_unwritable_pid_directory(env):
     assert env.log() == ""
 
 
+def test_start_fails_when_pid_file_cannot_be_truncated(env):
+    fifo = os.path.join(env.dir, "fifo")
+    os.mkfifo(fifo)
+    env.write_config(pidfile=fifo)
+    r = env.run("start")
+    assert r.returncode == 0
+    assert lines(r.stdout) == ["ftruncate", "can not start daemon"]
+
+
+def test_start_fails_after_detaching_when_log_file_cannot_be_opened(env):
+    # The parent is already released when the log file is opened: the start
+    # command succeeds, and the child ends with status 1 after writing its pid.
+    env.logfile = os.path.join(env.dir, "missing", "corvex.log")
+    env.write_config()
+    r = env.run("start")
+    assert (r.returncode, r.stdout) == (0, "")
+    pid = wait_for(env._pid_or_none, 5, "the pid file")
+    env.reaper.watch(pid)
+    assert env.reaper.exit_code(pid) == 1
+    assert not os.path.exists("/sys/class/net/" + env.intf)
+
+
 # --- stop ------------------------------------------------------------------
 
 def test_stop_without_pid_file_is_silent_success(env):
@@ -474,7 +496,9 @@ def test_sample_configuration_covers_every_key_and_is_accepted(env):
     with open(os.path.join(PACKAGING, "corvex.conf.sample")) as f:
         text = f.read()
     text = re.sub(r"(?m)^#([a-z_]+=)", r"\1", text)
-    text += "pidfile=%s\nlogfile=%s\n" % (env.pidfile, env.logfile)
+    text = re.sub(r"(?m)^pidfile=.*$", "pidfile=" + env.pidfile, text)
+    text = re.sub(r"(?m)^logfile=.*$", "logfile=" + env.logfile, text)
+    assert not re.search(r"(?m)^[a-z_]+=/var/", text)
     with open(env.config, "w") as f:
         f.write(text)
     r = env.run("stop")
