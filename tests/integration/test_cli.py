@@ -2,9 +2,10 @@
 the exit statuses of the runs that end before any endpoint is opened, the log
 lines of a failed configuration under -v and the silence without it.
 
-No test here lets the binary get as far as opening a TUN device or a socket:
-every run either prints the usage text, fails on its configuration, or is a
-stop command with no daemon behind its pid file.
+No test here means the binary to get as far as opening a TUN device or a
+socket: every run either prints the usage text, fails on its configuration,
+or is a stop command with no daemon behind its pid file. Should a fault let a
+run go further, the interface name of GUARD makes the TUN set-up fail at once.
 """
 import os
 import re
@@ -29,9 +30,13 @@ STAMP = re.compile(r"(Mon|Tue|Wed|Thu|Fri|Sat|Sun) "
                    r"[ 123]\d [012]\d:[0-5]\d:[0-6]\d \d{4} ")
 
 
+# Not a valid interface name: the kernel refuses it.
+GUARD = "intf=no/such/tun\n"
+
+
 def run(cmd, *args):
     return subprocess.run(cmd + list(args), capture_output=True, text=True,
-                          stdin=subprocess.DEVNULL, timeout=60)
+                          stdin=subprocess.DEVNULL, timeout=30)
 
 
 def log_messages(stdout):
@@ -126,15 +131,15 @@ class TestConfigurationFailures:
         "port-zero": ("server=127.0.0.1\nport=0\n", ["port not set in config file"]),
         "mtu": ("server=127.0.0.1\nmtu=9001\n", ["MTU 9001 is too large"]),
         "max-call": ("server=127.0.0.1\nmax_call=256\n", ["max_call 256 is illegal"]),
-        "empty-key": ("=x\nserver=127.0.0.1\n", ["setenv"]),
-        "no-equals": ("server=127.0.0.1\nport\n", ["{path}:2: \"=\" is not found in this line: port"]),
-        "no-line-feed": ("# last line\nserver=127.0.0.1", ["line 2 too long in {path}"]),
+        "empty-key": ("server=127.0.0.1\n=x\n", ["setenv"]),
+        "no-equals": ("server=127.0.0.1\nport\n", ["{path}:3: \"=\" is not found in this line: port"]),
+        "no-line-feed": ("# last line\nserver=127.0.0.1", ["line 3 too long in {path}"]),
     }
 
     @pytest.mark.parametrize("case", sorted(CASES))
     def test_messages_with_v_after_c(self, corvex, conf, case):
         text, expected = self.CASES[case]
-        path = conf(text)
+        path = conf(GUARD + text)
         result = run(corvex, "-c", path, "-v")
         assert result.returncode == 1
         assert log_messages(result.stdout) == \
@@ -143,7 +148,7 @@ class TestConfigurationFailures:
 
     @pytest.mark.parametrize("case", sorted(CASES))
     def test_silent_without_v(self, corvex, conf, case):
-        result = run(corvex, "-c", conf(self.CASES[case][0]))
+        result = run(corvex, "-c", conf(GUARD + self.CASES[case][0]))
         assert (result.returncode, result.stdout, result.stderr) == (1, "", "")
 
     def test_missing_file(self, corvex, tmp_path):
@@ -181,7 +186,7 @@ class TestConfigurationFailures:
 
 class TestStatus:
     def test_stop_without_a_daemon_is_silent_success(self, corvex, conf, tmp_path):
-        path = conf("server=127.0.0.1\npidfile=%s\nlogfile=%s\n"
+        path = conf(GUARD + "server=127.0.0.1\npidfile=%s\nlogfile=%s\n"
                     % (tmp_path / "corvex.pid", tmp_path / "corvex.log"))
         result = run(corvex, "-c", path, "-s", "stop")
         assert (result.returncode, result.stdout, result.stderr) == (0, "", "")
