@@ -1,0 +1,587 @@
+// Fuzz target: every datagram the socket can deliver, through
+// handle_server_datagram, with the registration exchange it may start.
+//
+// Input: 4 setting bytes, then records (fuzz_support.h). Setting bytes:
+//   s0 bits 0-1 password (0 none, 1 empty, 2-3 length s1 [+256 with bit 2]),
+//      bit 3 verbose, bit 4 IPv6 server, bit 5 open four egress calls first,
+//      bits 6-7 reg_state at start (NONE, CHALLENGED, DIGEST_SENT, AUTHORIZED)
+//   s1 password length, s2 mtu choice, s3 password seed
+// Each record is one datagram handed to handle_server_datagram (ctl bits 0-1
+// choose the source address). A handshake started by CHANLLANGE or DECLINED
+// takes its events from the following records: ctl bits 6-7 of each say
+// what the wait reports (0-1 the socket with that record's bytes, 2 time-out
+// or EINTR by aux bit 5, 3 the control pipe); when no record is left,
+// `running` is cleared and the wait fails with EINTR, as a stop would.
+//
+// Besides the sanitizers, a reference model of the datagram handling and of
+// the handshake, written from the wire rules, predicts every TUN write and
+// every send byte for byte, the result and the registration state; it stops
+// comparing for the rest of an input at the first case whose handling the
+// rules leave open (truncated sub-packets, call id 0, a non-RTP message
+// without pad bytes, ...), where only the sanitizers and the invariants keep
+// watching.
+#include <sanitizer/asan_interface.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "bytes.h"
+#include "config.h"
+#include "egress.h"
+#include "fuzz_support.h"
+#include "ingress.h"
+#include "log.h"
+#include "netio.h"
+#include "registration.h"
+#include "tunnel.h"
+
+namespace {
+
+enum op_kind { OP_SEND, OP_WRITE };
+
+struct expected_op {
+  op_kind kind;
+  size_t offset;  // into arena
+  size_t len;
+};
+
+constexpr size_t ARENA_SIZE = 1u << 21;
+constexpr size_t MAX_OPS = 1u << 15;
+
+enum phase_kind { PHASE_SETUP, PHASE_INGRESS };
+
+struct seam_state {
+  mux_ctx* ctx;
+  fz_reader* reader;
+  phase_kind phase;
+  uint8_t cur_ctl;
+  uint8_t cur_aux;
+  bool has_pending;
+  fz_record pending;
+  unsigned selects_after_stop;
+  // What the model predicts for the current datagram.
+  bool compare;
+  expected_op ops[MAX_OPS];
+  size_t n_ops;
+  size_t next_op;
+  uint8_t arena[ARENA_SIZE];
+  size_t arena_used;
+  volatile uint8_t sink;
+};
+
+seam_state* S;
+
+void touch(const void* buf, size_t len) {
+  const auto* p = static_cast<const uint8_t*>(buf);
+  uint8_t x = 0;
+  for (size_t i = 0; i < len; i++) x ^= p[i];
+  S->sink = x;
+}
+
+void compare_op(op_kind kind, const void* buf, size_t len) {
+  if (!S->compare) return;
+  if (S->next_op >= S->n_ops) {
+    fprintf(stderr, "unexpected %s of %zu bytes (op %zu, %zu expected)\n",
+            kind == OP_SEND ? "send" : "TUN write", len, S->next_op, S->n_ops);
+    FZ_CHECK(!"more sends or TUN writes than the model predicts");
+  }
+  const expected_op& e = S->ops[S->next_op++];
+  if (e.kind != kind || e.len != len || memcmp(S->arena + e.offset, buf, len) != 0) {
+    fprintf(stderr, "op %zu: got %s of %zu bytes, expected %s of %zu bytes\n", S->next_op - 1,
+            kind == OP_SEND ? "send" : "TUN write", len, e.kind == OP_SEND ? "send" : "TUN write",
+            e.len);
+    const auto* p = static_cast<const uint8_t*>(buf);
+    size_t show = len < 64 ? len : 64;
+    fprintf(stderr, "  got     :");
+    for (size_t i = 0; i < show; i++) fprintf(stderr, " %02x", p[i]);
+    fprintf(stderr, "\n  expected:");
+    show = e.len < 64 ? e.len : 64;
+    for (size_t i = 0; i < show; i++) fprintf(stderr, " %02x", S->arena[e.offset + i]);
+    fprintf(stderr, "\n");
+    FZ_CHECK(!"send or TUN write differs from the model");
+  }
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------ seam --
+
+ssize_t io_sendto(int fd, const void* buf, size_t len, const sockaddr* to, socklen_t tolen) {
+  FZ_CHECK(fd == FZ_SOCK_FD);
+  FZ_CHECK(buf != nullptr);
+  FZ_CHECK(len <= TX_BUF_SIZE);
+  FZ_CHECK(to != nullptr && tolen == S->ctx->server_addrlen);
+  FZ_CHECK(memcmp(to, &S->ctx->server_addr_storage, tolen) == 0);
+  touch(buf, len);
+  if (S->phase == PHASE_INGRESS) compare_op(OP_SEND, buf, len);
+  fz_result r = fz_send_result(S->cur_ctl);
+  if (r == FZ_OK) return static_cast<ssize_t>(len);
+  errno = fz_send_errno(r, S->cur_aux);
+  return -1;
+}
+
+ssize_t io_write(int fd, const void* buf, size_t len) {
+  FZ_CHECK(fd == FZ_TUN_FD);
+  FZ_CHECK(buf != nullptr);
+  FZ_CHECK(len <= TX_BUF_SIZE);
+  touch(buf, len);
+  if (S->phase == PHASE_INGRESS) compare_op(OP_WRITE, buf, len);
+  fz_result r = fz_write_result(S->cur_ctl);
+  if (r == FZ_OK) return static_cast<ssize_t>(len);
+  errno = fz_write_errno(r, S->cur_aux);
+  return -1;
+}
+
+int io_select(int nfds, fd_set* readfds, timeval* timeout) {
+  // Only the handshake waits here; the fuzzer plays the event loop itself.
+  FZ_CHECK(S->phase == PHASE_INGRESS);
+  FZ_CHECK(readfds != nullptr && timeout != nullptr);
+  FZ_CHECK(FD_ISSET(FZ_SOCK_FD, readfds) && FD_ISSET(FZ_PIPE_RD, readfds));
+  FZ_CHECK(nfds > FZ_SOCK_FD && nfds > FZ_PIPE_RD);
+  FD_ZERO(readfds);
+  S->has_pending = false;
+  if (!S->ctx->running) {
+    // A stop was requested: the exchange must end at the end of this pass.
+    FZ_CHECK(++S->selects_after_stop < 64);
+    errno = EINTR;
+    return -1;
+  }
+  fz_record rec;
+  if (!fz_next_record(S->reader, &rec)) {
+    S->ctx->running = 0;
+    errno = EINTR;
+    return -1;
+  }
+  S->cur_ctl = rec.ctl;
+  S->cur_aux = rec.aux;
+  switch (rec.ctl >> 6) {
+    case 2:
+      if (rec.aux & 0x20) {
+        errno = EINTR;
+        return -1;
+      }
+      return 0;
+    case 3:
+      FD_SET(FZ_PIPE_RD, readfds);
+      return 1;
+    default:
+      S->pending = rec;
+      S->has_pending = true;
+      FD_SET(FZ_SOCK_FD, readfds);
+      return 1;
+  }
+}
+
+ssize_t io_recvfrom(int fd, void* buf, size_t len, sockaddr* from, socklen_t* fromlen) {
+  FZ_CHECK(fd == FZ_SOCK_FD);
+  FZ_CHECK(buf != nullptr && from != nullptr && fromlen != nullptr);
+  if (!S->has_pending) {
+    errno = EAGAIN;
+    return -1;
+  }
+  S->has_pending = false;
+  const fz_record& rec = S->pending;
+  fz_result r = fz_recv_result(rec.aux);
+  if (r != FZ_OK) {
+    errno = fz_recv_errno(r, rec.aux);
+    return -1;
+  }
+  size_t n = rec.len < len ? rec.len : len;
+  if (buf == S->ctx->rx_buf) {
+    fz_fill_rx(S->ctx, rec.data, n);
+  } else {
+    memcpy(buf, rec.data, n);
+  }
+  sockaddr_storage src;
+  socklen_t src_len;
+  fz_source_address(S->ctx, rec.ctl, &src, &src_len);
+  size_t copy = *fromlen < src_len ? *fromlen : src_len;
+  if (copy > sizeof src) copy = sizeof src;
+  memcpy(from, &src, copy);
+  *fromlen = src_len;
+  return static_cast<ssize_t>(n);
+}
+
+ssize_t io_read(int fd, void* buf, size_t len) {
+  FZ_CHECK(fd == FZ_PIPE_RD);
+  FZ_CHECK(buf != nullptr && len >= 1);
+  static_cast<uint8_t*>(buf)[0] = 's';
+  return 1;
+}
+
+// ----------------------------------------------------------------- model --
+
+namespace {
+
+struct model {
+  bool valid;
+  bool has_template[MAX_CALL_SLOTS];
+  uint8_t tmpl[MAX_CALL_SLOTS][40];
+  int32_t reg_state;
+  bool running;
+  uint8_t digest[16];
+  fz_reader reader;
+  uint8_t cur_ctl;
+  uint8_t cur_aux;
+  const char* password;
+  uint8_t password_len;
+  uint8_t frame[RX_BUF_SIZE];
+  uint8_t out[TX_BUF_SIZE];
+};
+
+model* M;
+
+void expect(op_kind kind, const uint8_t* bytes, size_t len) {
+  FZ_CHECK(S->n_ops < MAX_OPS && ARENA_SIZE - S->arena_used >= len);
+  expected_op& e = S->ops[S->n_ops++];
+  e.kind = kind;
+  e.offset = S->arena_used;
+  e.len = len;
+  memcpy(S->arena + S->arena_used, bytes, len);
+  S->arena_used += len;
+}
+
+void open_case() { M->valid = false; }
+
+// One handshake, as the exchange runs it; the result of do_registration.
+int model_registration(const uint8_t* challenge, uint8_t challenge_len) {
+  static const uint8_t request[9] = {0x00, 0x81, 'R', 'E', 'Q', 'U', 'E', 'S', 'T'};
+  uint8_t digest_msg[24] = {0x00, 0x81, 'D', 'I', 'G', 'E', 'S', 'T'};
+  for (;;) {
+    bool wait = true;
+    switch (M->reg_state) {
+      case REG_NONE:
+        expect(OP_SEND, request, sizeof request);
+        if (fz_send_result(M->cur_ctl) == FZ_FATAL) return -1;
+        break;
+      case REG_CHALLENGED:
+        if (challenge_len < 15 || challenge_len > 63) {
+          M->reg_state = REG_NONE;
+          wait = false;
+          break;
+        }
+        ref_digest(challenge, challenge_len, M->password ? M->password : "", M->password_len,
+                   M->digest);
+        M->reg_state = REG_DIGEST_SENT;
+        memcpy(digest_msg + 8, M->digest, 16);
+        expect(OP_SEND, digest_msg, sizeof digest_msg);
+        if (fz_send_result(M->cur_ctl) == FZ_FATAL) {
+          M->reg_state = REG_NONE;
+          wait = false;
+        }
+        break;
+      case REG_DIGEST_SENT:
+        memcpy(digest_msg + 8, M->digest, 16);
+        expect(OP_SEND, digest_msg, sizeof digest_msg);
+        if (fz_send_result(M->cur_ctl) == FZ_FATAL) return -1;
+        break;
+      default:
+        // Never entered in another state; nothing to predict.
+        open_case();
+        return 0;
+    }
+    if (wait) {
+      fz_record rec;
+      if (!fz_next_record(&M->reader, &rec)) {
+        M->running = false;
+      } else {
+        M->cur_ctl = rec.ctl;
+        M->cur_aux = rec.aux;
+        unsigned ev = rec.ctl >> 6;
+        if (ev == 3) return -1;
+        if (ev <= 1) {
+          fz_result rr = fz_recv_result(rec.aux);
+          if (rr == FZ_FATAL) return -1;
+          if (rr == FZ_OK && fz_source_is_server(rec.ctl) && rec.len >= 3 && rec.data[0] == 0x00 &&
+              rec.data[1] == 0x81) {
+            switch (ref_match_keyword(rec.data + 2, rec.len - 2)) {
+              case 1:
+                M->reg_state = REG_CHALLENGED;
+                challenge = rec.data + 12;
+                challenge_len = static_cast<uint8_t>(rec.len - 12);
+                break;
+              case 3:
+                M->reg_state = REG_NONE;
+                break;
+              case 4:
+                M->reg_state = REG_AUTHORIZED;
+                break;
+              default:
+                break;
+            }
+          }
+        }
+      }
+    }
+    if (M->reg_state == REG_AUTHORIZED) return 0;
+    if (!M->running) return 0;
+  }
+}
+
+void model_rebuild(uint8_t* t, const uint8_t* payload, size_t n) {
+  put_be16(t + 2, static_cast<uint16_t>(n + 40));
+  put_be16(t + 24, static_cast<uint16_t>(n + 20));
+  put_be16(t + 30, static_cast<uint16_t>(get_be16(t + 30) + 1));
+  put_be32(t + 32, get_be32(t + 32) + 160u);
+  t[10] = 0;
+  t[11] = 0;
+  uint32_t sum = 0;
+  for (int i = 0; i < 20; i += 2) sum += get_be16(t + i);
+  sum = (sum & 0xFFFFu) + (sum >> 16);
+  sum = (sum & 0xFFFFu) + (sum >> 16);
+  put_be16(t + 10, static_cast<uint16_t>(~sum));
+  memcpy(M->out, t, 40);
+  memcpy(M->out + 40, payload, n);
+}
+
+// Predicts the ops of one datagram; the result handle_server_datagram gives.
+int model_datagram(const uint8_t* d, size_t n, bool from_server) {
+  if (!from_server) return 0;
+  if (n < 2) {
+    open_case();
+    return 0;
+  }
+  if (d[0] == 0x00 && d[1] == 0x00) {
+    size_t p = M->password_len;
+    if (p == 0 || n <= 2 + p) {
+      open_case();
+      return 0;
+    }
+    size_t len = n - 2 - p;
+    for (size_t i = 0; i < len; i++) M->out[i] = d[2 + p + i] ^ d[2 + (i % p)];
+    expect(OP_WRITE, M->out, len);
+    return fz_write_result(M->cur_ctl) == FZ_FATAL ? -1 : 0;
+  }
+  if (d[0] == 0x00 && d[1] == 0x81) {
+    if (n - 2 < 6) return 0;
+    switch (ref_match_keyword(d + 2, n - 2)) {
+      case 1:
+        M->reg_state = REG_CHALLENGED;
+        return model_registration(d + 12, static_cast<uint8_t>(n - 12));
+      case 3:
+        M->reg_state = REG_NONE;
+        return model_registration(nullptr, 0);
+      case 4:
+        M->reg_state = REG_AUTHORIZED;
+        return 0;
+      default:
+        return 0;
+    }
+  }
+  if (d[0] == 0x01 && d[1] == 0x81) {
+    if (n < 3) open_case();
+    return 0;
+  }
+  uint8_t* f = M->frame;
+  memcpy(f, d, n);
+  ref_password_xor(f, n, M->password, M->password_len);
+  size_t o = 0;
+  while (o < n) {
+    if (n - o < 2) {
+      open_case();
+      return 0;
+    }
+    uint8_t cid = f[o];
+    uint8_t h = f[o + 1];
+    if (cid == 0) {
+      open_case();
+      return 0;
+    }
+    int s = cid - 1;
+    if (h == 0x00) {
+      uint8_t* pkt = f + o + 2;
+      if (n - (o + 2) < 40) {
+        open_case();
+        return 0;
+      }
+      M->has_template[s] = true;
+      size_t t_len = get_be16(pkt + 2);
+      pkt[26] = pkt[27] = 0;
+      pkt[32] = pkt[33] = pkt[34] = pkt[35] = 0;
+      memcpy(M->tmpl[s], pkt, 40);
+      if (t_len > n) return 0;
+      if (t_len < 40 || t_len > n - (o + 2)) {
+        open_case();
+        return 0;
+      }
+      expect(OP_WRITE, pkt, t_len);
+      if (fz_write_result(M->cur_ctl) == FZ_FATAL) return -1;
+      o += 2 + t_len;
+    } else if (h >= 2 && h <= 0x80) {
+      size_t len, p;
+      if (h == 0x80) {
+        if (n - o < 4) {
+          open_case();
+          return 0;
+        }
+        len = get_be16(f + o + 2);
+        p = o + 4;
+      } else {
+        len = h;
+        p = o + 2;
+      }
+      if (len > n - p) {
+        open_case();
+        return 0;
+      }
+      if (M->has_template[s]) {
+        if (len + 40 > TX_BUF_SIZE) {
+          open_case();
+          return 0;
+        }
+        model_rebuild(M->tmpl[s], f + p, len);
+        expect(OP_WRITE, M->out, len + 40);
+        if (fz_write_result(M->cur_ctl) == FZ_FATAL) return -1;
+      } else {
+        const uint8_t req[4] = {0x01, 0x81, cid, h};
+        expect(OP_SEND, req, 4);
+        if (fz_send_result(M->cur_ctl) != FZ_OK) return 0;
+      }
+      o = p + len;
+    } else {
+      return 0;  // invalid type byte: the rest of the frame is dropped
+    }
+  }
+  return 0;
+}
+
+// Four RTP streams of 200-byte packets, so that recovery requests find
+// egress entries.
+void open_egress_calls(mux_ctx* ctx) {
+  uint8_t pkt[200] = {};
+  for (int i = 0; i < 4; i++) {
+    pkt[0] = 0x45;
+    put_be16(pkt + 2, sizeof pkt);
+    pkt[8] = 64;
+    pkt[9] = 17;
+    const uint8_t src[4] = {10, 0, 0, 2};
+    const uint8_t dst[4] = {10, 0, 1, static_cast<uint8_t>(10 + i)};
+    memcpy(pkt + 12, src, 4);
+    memcpy(pkt + 16, dst, 4);
+    put_be16(pkt + 20, static_cast<uint16_t>(10000 + 2 * i));
+    put_be16(pkt + 22, 20000);
+    put_be16(pkt + 24, 180);
+    pkt[28] = 0x80;
+    pkt[29] = 0;
+    fz_fill_rx(ctx, pkt, sizeof pkt);
+    if (is_rtp_packet(ctx->rx_buf, sizeof pkt)) {
+      mux_rtp_packet(ctx, ctx->rx_buf, sizeof pkt, 0x70000000u);
+    }
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  fz_quiet_stdout();
+  S = static_cast<seam_state*>(calloc(1, sizeof(seam_state)));
+  M = static_cast<model*>(calloc(1, sizeof(model)));
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  fz_reader r{data, size, 0};
+  uint8_t s0 = fz_u8(&r);
+  uint8_t s1 = fz_u8(&r);
+  uint8_t s2 = fz_u8(&r);
+  uint8_t s3 = fz_u8(&r);
+
+  mux_config cfg{};
+  config_set_defaults(&cfg);
+  char* password = nullptr;
+  switch (s0 & 3u) {
+    case 1:
+      password = fz_make_password(0, s3);
+      break;
+    case 2:
+    case 3:
+      password = fz_make_password(s1 + ((s0 & 4u) ? 256u : 0u), s3);
+      break;
+    default:
+      break;
+  }
+  cfg.password = password;
+  cfg.server = "127.0.0.1";
+  cfg.mtu = fz_pick_mtu(s2);
+  verbose = (s0 & 8u) ? 1 : 0;
+
+  static mux_ctx ctx;
+  fz_ctx_init(&ctx, &cfg, (s0 & 0x10u) != 0);
+  static const int32_t start_states[4] = {REG_NONE, REG_CHALLENGED, REG_DIGEST_SENT,
+                                          REG_AUTHORIZED};
+
+  S->ctx = &ctx;
+  S->reader = &r;
+  S->phase = PHASE_SETUP;
+  S->cur_ctl = 0;
+  S->cur_aux = 0;
+  S->has_pending = false;
+  S->selects_after_stop = 0;
+  S->compare = false;
+  if (s0 & 0x20u) open_egress_calls(&ctx);
+  ctx.reg_state = start_states[s0 >> 6];
+
+  memset(M->has_template, 0, sizeof M->has_template);
+  M->valid = true;
+  M->reg_state = ctx.reg_state;
+  M->running = true;
+  M->password = password;
+  M->password_len = ctx.password_len;
+
+  static const bool trace = getenv("FUZZ_TRACE") != nullptr;
+  if (trace) {
+    fprintf(stderr, "password %zu (K %u) mtu %u reg_state %d ipv6 %d egress calls %d\n",
+            password ? strlen(password) : 0, ctx.password_len, cfg.mtu, ctx.reg_state,
+            (s0 & 0x10u) != 0, (s0 & 0x20u) != 0);
+  }
+  S->phase = PHASE_INGRESS;
+  fz_record rec;
+  while (fz_next_record(&r, &rec)) {
+    S->cur_ctl = rec.ctl;
+    S->cur_aux = rec.aux;
+    S->has_pending = false;
+    fz_fill_rx(&ctx, rec.data, rec.len);
+    sockaddr_storage src;
+    socklen_t src_len;
+    fz_source_address(&ctx, rec.ctl, &src, &src_len);
+
+    S->n_ops = 0;
+    S->next_op = 0;
+    S->arena_used = 0;
+    int want = 0;
+    if (M->valid) {
+      M->reader = r;
+      M->cur_ctl = rec.ctl;
+      M->cur_aux = rec.aux;
+      want = model_datagram(rec.data, rec.len, fz_source_is_server(rec.ctl));
+    }
+    S->compare = M->valid;
+    if (trace) {
+      fprintf(stderr, "datagram %zu bytes %02x %02x source %u send %d write %d: model %s, %zu ops, "
+              "result %d\n", rec.len, rec.len > 0 ? rec.data[0] : 0, rec.len > 1 ? rec.data[1] : 0,
+              rec.ctl & 3u, static_cast<int>(fz_send_result(rec.ctl)),
+              static_cast<int>(fz_write_result(rec.ctl)), M->valid ? "valid" : "off", S->n_ops, want);
+    }
+
+    int rc = handle_server_datagram(&ctx, rec.len, reinterpret_cast<sockaddr*>(&src), src_len);
+    FZ_CHECK(rc == 0 || rc == -1);
+    if (S->compare) {
+      if (S->next_op != S->n_ops) {
+        fprintf(stderr, "%zu of %zu predicted sends/TUN writes happened\n", S->next_op, S->n_ops);
+      }
+      FZ_CHECK(S->next_op == S->n_ops);
+      FZ_CHECK(rc == want);
+      FZ_CHECK(r.pos == M->reader.pos);
+      FZ_CHECK(ctx.reg_state == M->reg_state);
+      FZ_CHECK((ctx.running != 0) == M->running);
+    }
+    if (rc != 0 || !ctx.running) break;
+  }
+
+  fz_ctx_free(&ctx);
+  free(password);
+  verbose = 0;
+  return 0;
+}

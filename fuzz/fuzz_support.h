@@ -1,0 +1,119 @@
+// Shared pieces of the fuzz targets: the input reader, the record format,
+// context set-up with exactly sized buffers, ASan poisoning of the unused
+// tail of rx_buf, and independent reference versions of the byte rules the
+// targets check the product code against.
+#pragma once
+
+#include <sys/socket.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "tunnel.h"
+
+// A failed check is a crash: libFuzzer saves the input that caused it.
+#define FZ_CHECK(cond)                                                       \
+  do {                                                                       \
+    if (!(cond)) {                                                           \
+      fprintf(stderr, "fuzz check failed: %s (%s:%d)\n", #cond, __FILE__, __LINE__); \
+      __builtin_trap();                                                      \
+    }                                                                        \
+  } while (0)
+
+// ---------------------------------------------------------------- input --
+
+struct fz_reader {
+  const uint8_t* data;
+  size_t len;
+  size_t pos;
+};
+
+uint8_t fz_u8(fz_reader* r);    // 0 once the input is used up
+uint32_t fz_be32(fz_reader* r);
+
+// One record of the input: a 4-byte head (ctl, aux, 16-bit big-endian length
+// of which the low 13 bits count, capped at 4096 and at what is left), then
+// the bytes. Records drive one datagram, one TUN packet or one event each.
+struct fz_record {
+  uint8_t ctl;
+  uint8_t aux;
+  uint16_t len_field;
+  const uint8_t* data;
+  size_t len;
+};
+
+// False when fewer than 4 bytes are left.
+bool fz_next_record(fz_reader* r, fz_record* rec);
+
+// ------------------------------------------------------- I/O behaviour --
+
+// Results a record scripts for the system calls made while it is current.
+enum fz_result { FZ_OK, FZ_TRANSIENT, FZ_FATAL };
+
+// ctl bits 2-3: the socket send; bits 4-5: the TUN write; aux bits 3-4: the
+// receive. aux bits 0-2 pick the errno within the class.
+fz_result fz_send_result(uint8_t ctl);
+fz_result fz_write_result(uint8_t ctl);
+fz_result fz_recv_result(uint8_t aux);
+int fz_send_errno(fz_result r, uint8_t aux);
+int fz_write_errno(fz_result r, uint8_t aux);
+int fz_recv_errno(fz_result r, uint8_t aux);
+
+// ------------------------------------------------------------- context --
+
+constexpr int FZ_SOCK_FD = 11;
+constexpr int FZ_TUN_FD = 12;
+constexpr int FZ_PIPE_RD = 9;
+constexpr int FZ_PIPE_WR = 10;
+
+// A password of `len` non-zero bytes in a heap block of exactly len + 1
+// bytes, so that a read past its terminator is caught.
+char* fz_make_password(size_t len, uint8_t seed);
+
+// Zeroes ctx and fills it as endpoint setup and the event loop's start
+// would: descriptors, server address (IPv4 127.0.0.1:42000 or [::1]:42000),
+// password length, buffers of exactly 4096 / mtu / 4096 bytes, running 1.
+void fz_ctx_init(mux_ctx* ctx, const mux_config* cfg, bool ipv6_server);
+
+// Frees the templates, call entries and buffers.
+void fz_ctx_free(mux_ctx* ctx);
+
+// Copies `len` bytes into rx_buf and poisons rx_buf[len..4096), so that any
+// read or write beyond what was actually received traps.
+void fz_fill_rx(mux_ctx* ctx, const uint8_t* data, size_t len);
+void fz_unpoison_rx(mux_ctx* ctx);
+
+// Source addresses a record can claim: 0 and 1 the server's, 2 the server's
+// address with another port, 3 the server's bytes with a longer length.
+void fz_source_address(const mux_ctx* ctx, uint8_t choice, sockaddr_storage* out,
+                       socklen_t* out_len);
+bool fz_source_is_server(uint8_t choice);
+
+// Interesting values for the configuration fields.
+uint16_t fz_pick_mtu(uint8_t b);
+uint32_t fz_pick_timeout(uint8_t b);
+uint32_t fz_pick_muxing_time(uint8_t b);
+uint8_t fz_pick_max_call(uint8_t b);
+
+// ---------------------------------------------------- reference rules --
+
+// The password XOR of multiplexed frames (an empty password counts as none).
+void ref_password_xor(uint8_t* buf, size_t len, const char* password, uint8_t key_len);
+bool ref_is_static_pt(uint8_t pt);
+// The RTP test for a packet of at least 30 bytes.
+bool ref_is_rtp(const uint8_t* pkt);
+// The forwarding filter; *decided is false when the answer would depend on
+// bytes beyond the packet.
+bool ref_is_forwardable(const mux_config* cfg, const uint8_t* pkt, size_t len, bool* decided);
+uint32_t ref_xorshift32(uint32_t x);
+// Matches a control payload against keywords 0 to 4 by prefix; -1 none.
+int ref_match_keyword(const uint8_t* payload, size_t len);
+// MD5 of a byte string (RFC 1321), written here independently.
+void ref_md5(const uint8_t* data, size_t len, uint8_t out[16]);
+// The registration digest: MD5(challenge, password, password, ":", challenge).
+void ref_digest(const uint8_t* challenge, size_t l, const char* password, size_t p,
+                uint8_t out[16]);
+
+// Silences log lines written with the verbose flag set (they go to stdout).
+void fz_quiet_stdout();

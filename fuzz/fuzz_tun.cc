@@ -1,0 +1,560 @@
+// Fuzz target: every packet the TUN device can deliver, through the RTP test,
+// the egress call table and frame building, the forwarding filter and the
+// non-RTP send, plus the server's recovery requests and the event loop's
+// time-based flush, across many packets and clock values.
+//
+// Input: 11 setting bytes, then records (fuzz_support.h). Settings:
+//   s0 mtu choice, s1 max_call choice,
+//   s2 bits 0-1 password (0 none, 1 empty, 2-3 length s3 [+256 with bit 2]),
+//      bit 3 allow_all, bit 4 allow_ping, bit 5 make every raw packet's IPv4
+//      total length equal to its length, bit 6 verbose, bit 7 sip_port 40000,
+//   s3 password length, s4 rtp_timeout choice, s5 max_muxing_time choice,
+//   s6-s9 loop clock at start, s10 password seed.
+// Record: ctl bits 0-1 the event (0-1 a TUN packet, 2 a recovery request for
+// call id aux, 3 a pass with nothing ready), bits 2-3 the result of the sends
+// of this pass, bits 4-6 how far the clock moves (aux << {0,0,8,12,16,20,24,
+// 28}, none for 0), bit 7 build the packet from the record: byte 0 stream,
+// byte 1 RTP byte 1 (marker, payload type), byte 2 flags (bit 0 ICMP, bit 1
+// RTP version 0, bit 2 from sip_port, bit 3 to sip_port), the rest payload
+// behind a 40-byte IPv4/UDP/RTP header; otherwise the bytes are the packet.
+//
+// A reference model of the call table and frame building predicts every
+// frame and non-RTP message byte for byte, frame_len and frame_stamp; it
+// stops comparing for the rest of an input at the first case the rules leave
+// open (a packet of 30 to 39 bytes opening a call, an item larger than mtu).
+// Invariants checked always: frame_len <= mtu, every frame sent <= mtu and
+// starting with a valid call id, every non-RTP message decodes to its packet.
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include <arpa/inet.h>
+
+#include "bytes.h"
+#include "config.h"
+#include "egress.h"
+#include "forward.h"
+#include "fuzz_support.h"
+#include "log.h"
+#include "netio.h"
+#include "tunnel.h"
+
+namespace {
+
+enum phase_kind { PHASE_IDLE, PHASE_FRAME, PHASE_SIP };
+
+constexpr size_t MAX_SENDS = 64;
+
+struct expected_send {
+  size_t offset;
+  size_t len;
+};
+
+struct seam_state {
+  mux_ctx* ctx;
+  const mux_config* cfg;
+  phase_kind phase;
+  uint8_t cur_ctl;
+  uint8_t cur_aux;
+  bool check_frames;  // raw packets carry their true length
+  const uint8_t* sip_pkt;
+  size_t sip_len;
+  size_t sip_sends;
+  // Model predictions for the current call.
+  bool compare;
+  expected_send sends[MAX_SENDS];
+  size_t n_sends;
+  size_t next_send;
+  uint8_t arena[MAX_SENDS * 4200];
+  size_t arena_used;
+  uint8_t scratch[65536 + 8];
+  volatile uint8_t sink;
+};
+
+seam_state* S;
+
+void dump(const char* what, const uint8_t* p, size_t len) {
+  size_t show = len < 64 ? len : 64;
+  fprintf(stderr, "  %s (%zu bytes):", what, len);
+  for (size_t i = 0; i < show; i++) fprintf(stderr, " %02x", p[i]);
+  fprintf(stderr, "\n");
+}
+
+// A sent frame, XOR undone, must be a clean run of sub-packets.
+void check_frame_layout(const uint8_t* buf, size_t len) {
+  uint8_t* f = S->scratch;
+  memcpy(f, buf, len);
+  ref_password_xor(f, len, S->cfg->password, S->ctx->password_len);
+  size_t o = 0;
+  while (o < len) {
+    FZ_CHECK(len - o >= 2);
+    uint8_t cid = f[o];
+    uint8_t h = f[o + 1];
+    FZ_CHECK(cid >= 1 && cid <= S->cfg->max_call);
+    size_t item;
+    if (h == 0x00) {
+      FZ_CHECK(len - o >= 6);
+      item = 2u + get_be16(f + o + 4);
+    } else if (h < 0x80) {
+      item = 2u + h;
+    } else {
+      FZ_CHECK(h == 0x80);
+      FZ_CHECK(len - o >= 4);
+      size_t n = get_be16(f + o + 2);
+      // Only payloads of 128 bytes and more, or of one byte (which the
+      // receiver refuses in the short form), go in the long form.
+      FZ_CHECK(n >= 128 || n == 1);
+      item = 4u + n;
+    }
+    FZ_CHECK(item <= len - o);
+    o += item;
+  }
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------ seam --
+
+ssize_t io_sendto(int fd, const void* buf, size_t len, const sockaddr* to, socklen_t tolen) {
+  FZ_CHECK(fd == FZ_SOCK_FD);
+  FZ_CHECK(buf != nullptr);
+  FZ_CHECK(to != nullptr && tolen == S->ctx->server_addrlen);
+  FZ_CHECK(memcmp(to, &S->ctx->server_addr_storage, tolen) == 0);
+  FZ_CHECK(len <= TX_BUF_SIZE);
+  FZ_CHECK(S->phase != PHASE_IDLE);
+  const auto* p = static_cast<const uint8_t*>(buf);
+  uint8_t x = 0;
+  for (size_t i = 0; i < len; i++) x ^= p[i];
+  S->sink = x;
+
+  bool non_rtp = len >= 2 && p[0] == 0x00 && p[1] == 0x00;
+  if (non_rtp) {
+    // A non-RTP message: 0x00 0x00, the pad, the packet XORed with the pad.
+    size_t pad = S->ctx->password_len;
+    if (S->phase == PHASE_SIP) {
+      FZ_CHECK(++S->sip_sends == 1);
+      FZ_CHECK(len == 2 + pad + S->sip_len);
+      for (size_t j = 0; j < S->sip_len; j++) {
+        uint8_t key = pad ? p[2 + (j % pad)] : 0;
+        FZ_CHECK((p[2 + pad + j] ^ key) == S->sip_pkt[j]);
+      }
+    }
+  } else {
+    // A multiplexed frame.
+    FZ_CHECK(S->phase == PHASE_FRAME);
+    FZ_CHECK(len >= 1 && len <= S->cfg->mtu);
+    FZ_CHECK(p[0] >= 1 && p[0] <= S->cfg->max_call);
+    if (S->check_frames) check_frame_layout(p, len);
+  }
+
+  if (S->compare) {
+    if (S->next_send >= S->n_sends) {
+      dump("unexpected send", p, len);
+      FZ_CHECK(!"more sends than the model predicts");
+    }
+    const expected_send& e = S->sends[S->next_send++];
+    if (e.len != len || memcmp(S->arena + e.offset, p, len) != 0) {
+      fprintf(stderr, "send %zu differs from the model\n", S->next_send - 1);
+      dump("got     ", p, len);
+      dump("expected", S->arena + e.offset, e.len);
+      FZ_CHECK(!"send differs from the model");
+    }
+  }
+
+  fz_result r = fz_send_result(S->cur_ctl);
+  if (r == FZ_OK) return static_cast<ssize_t>(len);
+  errno = fz_send_errno(r, S->cur_aux);
+  return -1;
+}
+
+ssize_t io_write(int, const void*, size_t) {
+  FZ_CHECK(!"the egress side never writes to the TUN device");
+  return -1;
+}
+
+int io_select(int, fd_set*, timeval*) {
+  FZ_CHECK(!"the egress side never waits");
+  return -1;
+}
+
+ssize_t io_recvfrom(int, void*, size_t, sockaddr*, socklen_t*) {
+  FZ_CHECK(!"the egress side never receives");
+  return -1;
+}
+
+ssize_t io_read(int, void*, size_t) {
+  FZ_CHECK(!"the egress side never reads");
+  return -1;
+}
+
+// ----------------------------------------------------------------- model --
+
+namespace {
+
+struct eg_slot {
+  bool used;
+  uint8_t key[12];  // packet bytes 12 to 23: addresses and ports
+  uint8_t pt;
+  uint32_t last_seen;
+  // The server's recovery request makes the entry expired at any clock
+  // value until a stream takes the slot again (last_seen = 0 alone would
+  // leave it live while the clock is below rtp_timeout).
+  bool forced;
+};
+
+struct eg_model {
+  bool valid;
+  eg_slot slots[MAX_CALL_SLOTS];
+  uint8_t frame[65536];
+  size_t frame_len;
+  uint32_t stamp;
+  uint32_t rng;
+  uint8_t cur_ctl;
+  uint8_t out[TX_BUF_SIZE];
+};
+
+eg_model* M;
+const mux_config* CFG;
+uint8_t PW_LEN;
+
+void expect_send(const uint8_t* bytes, size_t len) {
+  FZ_CHECK(S->n_sends < MAX_SENDS && sizeof S->arena - S->arena_used >= len);
+  expected_send& e = S->sends[S->n_sends++];
+  e.offset = S->arena_used;
+  e.len = len;
+  memcpy(S->arena + S->arena_used, bytes, len);
+  S->arena_used += len;
+}
+
+void begin_call() {
+  S->n_sends = 0;
+  S->next_send = 0;
+  S->arena_used = 0;
+}
+
+int model_send_frame() {
+  uint8_t* tmp = S->scratch;
+  memcpy(tmp, M->frame, M->frame_len);
+  ref_password_xor(tmp, M->frame_len, CFG->password, PW_LEN);
+  expect_send(tmp, M->frame_len);
+  M->frame_len = 0;
+  return fz_send_result(M->cur_ctl) == FZ_FATAL ? -1 : 0;
+}
+
+int model_append(uint8_t cid, uint8_t type, const uint8_t* data, size_t n, size_t item,
+                 uint32_t now) {
+  if (item > CFG->mtu) {
+    M->valid = false;  // does not fit even an empty frame: handling is open
+    return 0;
+  }
+  if (M->frame_len + item > CFG->mtu) {
+    if (model_send_frame() != 0) return -1;
+  }
+  if (M->frame_len == 0) M->stamp = now;
+  uint8_t* w = M->frame + M->frame_len;
+  w[0] = cid;
+  w[1] = type;
+  size_t head = 2;
+  if (type == 0x80) {
+    put_be16(w + 2, static_cast<uint16_t>(n));
+    head = 4;
+  }
+  memcpy(w + head, data, n);
+  M->frame_len += item;
+  return 0;
+}
+
+int model_mux(const uint8_t* pkt, size_t len, uint32_t now) {
+  int live = -1;
+  int free_slot = -1;
+  for (int i = 0; i < CFG->max_call; i++) {
+    eg_slot& s = M->slots[i];
+    bool is_live = s.used && !s.forced && now - s.last_seen < CFG->rtp_timeout;
+    if (!is_live) {
+      if (free_slot < 0) free_slot = i;
+      continue;
+    }
+    if (memcmp(s.key, pkt + 12, 12) == 0) {
+      live = i;
+      break;
+    }
+  }
+  int rc = 0;
+  uint8_t pt = pkt[29] & 0x7F;
+  if (live >= 0) {
+    eg_slot& s = M->slots[live];
+    if (len > 40) {
+      s.last_seen = now;
+      uint8_t cid = static_cast<uint8_t>(live + 1);
+      if (pt != s.pt) {
+        s.pt = pt;
+        rc = model_append(cid, 0x00, pkt, len, 2 + len, now);
+      } else {
+        size_t n = len - 40;
+        if (n == 1) {
+          M->valid = false;  // short or long form for a 1-byte payload: open
+          return 0;
+        }
+        if (n < 128) {
+          rc = model_append(cid, static_cast<uint8_t>(n), pkt + 40, n, 2 + n, now);
+        } else {
+          rc = model_append(cid, 0x80, pkt + 40, n, 4 + n, now);
+        }
+      }
+    }
+  } else if (free_slot >= 0) {
+    if (len < 40) {
+      M->valid = false;  // too short to give the receiver a header: open
+      return 0;
+    }
+    eg_slot& s = M->slots[free_slot];
+    s.used = true;
+    s.forced = false;
+    memcpy(s.key, pkt + 12, 12);
+    s.pt = pt;
+    s.last_seen = now;
+    rc = model_append(static_cast<uint8_t>(free_slot + 1), 0x00, pkt, len, 2 + len, now);
+  }
+  if (rc == 0 && M->valid && M->frame_len == CFG->mtu && M->frame_len != 0) rc = model_send_frame();
+  return rc;
+}
+
+int model_sip(const uint8_t* pkt, size_t len) {
+  size_t p = PW_LEN;
+  if (2 + p + len > TX_BUF_SIZE) return 0;
+  uint8_t* o = M->out;
+  o[0] = o[1] = 0;
+  for (size_t k = 0; k < p; k++) {
+    M->rng = ref_xorshift32(M->rng);
+    o[2 + k] = static_cast<uint8_t>(M->rng);
+  }
+  for (size_t j = 0; j < len; j++) o[2 + p + j] = pkt[j] ^ (p ? o[2 + (j % p)] : 0);
+  expect_send(o, 2 + p + len);
+  return fz_send_result(M->cur_ctl) == FZ_FATAL ? -1 : 0;
+}
+
+void finish_call(const mux_ctx* ctx, int rc, int want) {
+  FZ_CHECK(ctx->frame_len <= CFG->mtu);
+  if (!S->compare || !M->valid) return;
+  if (S->next_send != S->n_sends) {
+    fprintf(stderr, "%zu of %zu predicted sends happened\n", S->next_send, S->n_sends);
+  }
+  FZ_CHECK(S->next_send == S->n_sends);
+  FZ_CHECK(rc == want);
+  if (rc == 0) {
+    if (ctx->frame_len != M->frame_len) {
+      fprintf(stderr, "frame_len %u, model %zu\n", ctx->frame_len, M->frame_len);
+    }
+    FZ_CHECK(ctx->frame_len == M->frame_len);
+    if (ctx->frame_len != 0) FZ_CHECK(ctx->frame_stamp == M->stamp);
+  }
+}
+
+// Builds a packet from a structured record into `out`; returns its length.
+size_t build_packet(const fz_record& rec, uint8_t* out, uint16_t sip_port_n) {
+  uint8_t stream = rec.len > 0 ? rec.data[0] : 0;
+  uint8_t rtp1 = rec.len > 1 ? rec.data[1] : 0;
+  uint8_t flags = rec.len > 2 ? rec.data[2] : 0;
+  size_t payload = rec.len > 3 ? rec.len - 3 : 0;
+  if (payload > RX_BUF_SIZE - 40) payload = RX_BUF_SIZE - 40;
+  size_t len = 40 + payload;
+  memset(out, 0, 40);
+  out[0] = 0x45;
+  put_be16(out + 2, static_cast<uint16_t>(len));
+  put_be16(out + 4, static_cast<uint16_t>(stream * 31));
+  out[8] = 64;
+  out[9] = (flags & 1) ? 1 : 17;
+  const uint8_t src[4] = {192, 0, 2, static_cast<uint8_t>(1 + (stream & 3))};
+  const uint8_t dst[4] = {198, 51, 100, static_cast<uint8_t>(1 + ((stream >> 2) & 1))};
+  memcpy(out + 12, src, 4);
+  memcpy(out + 16, dst, 4);
+  put_be16(out + 20, static_cast<uint16_t>(16384 + 2 * ((stream >> 3) & 7)));
+  put_be16(out + 22, static_cast<uint16_t>(30000 + 2 * ((stream >> 6) & 3)));
+  if (flags & 4) memcpy(out + 20, &sip_port_n, 2);
+  if (flags & 8) memcpy(out + 22, &sip_port_n, 2);
+  put_be16(out + 24, static_cast<uint16_t>(len - 20));
+  out[28] = (flags & 2) ? 0x00 : 0x80;
+  out[29] = rtp1;
+  put_be16(out + 30, static_cast<uint16_t>(flags << 4));
+  out[36] = 0x12;
+  out[37] = 0x34;
+  out[38] = 0x56;
+  out[39] = stream;
+  if (payload > 0) memcpy(out + 40, rec.data + 3, payload);
+  return len;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  fz_quiet_stdout();
+  S = static_cast<seam_state*>(calloc(1, sizeof(seam_state)));
+  M = static_cast<eg_model*>(calloc(1, sizeof(eg_model)));
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  fz_reader r{data, size, 0};
+  uint8_t s0 = fz_u8(&r);
+  uint8_t s1 = fz_u8(&r);
+  uint8_t s2 = fz_u8(&r);
+  uint8_t s3 = fz_u8(&r);
+  uint8_t s4 = fz_u8(&r);
+  uint8_t s5 = fz_u8(&r);
+  uint32_t now = fz_be32(&r);
+  uint8_t s10 = fz_u8(&r);
+
+  mux_config cfg{};
+  config_set_defaults(&cfg);
+  char* password = nullptr;
+  switch (s2 & 3u) {
+    case 1:
+      password = fz_make_password(0, s10);
+      break;
+    case 2:
+    case 3:
+      password = fz_make_password(s3 + ((s2 & 4u) ? 256u : 0u), s10);
+      break;
+    default:
+      break;
+  }
+  cfg.password = password;
+  cfg.server = "127.0.0.1";
+  cfg.mtu = fz_pick_mtu(s0);
+  cfg.max_call = fz_pick_max_call(s1);
+  cfg.allow_all = (s2 & 8u) ? 1 : 0;
+  cfg.allow_ping = (s2 & 16u) ? 1 : 0;
+  if (s2 & 0x80u) cfg.sip_port = htons(40000);
+  cfg.rtp_timeout = fz_pick_timeout(s4);
+  cfg.max_muxing_time = fz_pick_muxing_time(s5);
+  bool fix_lengths = (s2 & 0x20u) != 0;
+  verbose = (s2 & 0x40u) ? 1 : 0;
+
+  static mux_ctx ctx;
+  fz_ctx_init(&ctx, &cfg, false);
+
+  S->ctx = &ctx;
+  S->cfg = &cfg;
+  S->phase = PHASE_IDLE;
+  S->check_frames = true;
+  CFG = &cfg;
+  PW_LEN = ctx.password_len;
+  memset(M->slots, 0, sizeof M->slots);
+  M->valid = true;
+  M->frame_len = 0;
+  M->stamp = 0;
+  M->rng = pad_rng_state;
+
+  static const bool trace = getenv("FUZZ_TRACE") != nullptr;
+  if (trace) {
+    fprintf(stderr, "mtu %u max_call %u password %zu allow_all %u allow_ping %u rtp_timeout %u "
+            "max_muxing_time %u now %08x\n", cfg.mtu, cfg.max_call,
+            password ? strlen(password) : 0, cfg.allow_all, cfg.allow_ping, cfg.rtp_timeout,
+            cfg.max_muxing_time, now);
+  }
+  static const int shifts[8] = {-1, 0, 8, 12, 16, 20, 24, 28};
+  static uint8_t pkt_buf[RX_BUF_SIZE];
+  fz_record rec;
+  bool ended = false;
+  while (!ended && fz_next_record(&r, &rec)) {
+    S->cur_ctl = rec.ctl;
+    S->cur_aux = rec.aux;
+    M->cur_ctl = rec.ctl;
+    int shift = shifts[(rec.ctl >> 4) & 7];
+    if (shift >= 0) now += static_cast<uint32_t>(rec.aux) << shift;
+
+    // The pass's time-based flush, as the event loop does it.
+    S->compare = M->valid;
+    begin_call();
+    if (ctx.frame_len != 0 && now - ctx.frame_stamp >= cfg.max_muxing_time) {
+      int want = 0;
+      if (M->valid) {
+        FZ_CHECK(M->frame_len == ctx.frame_len);
+        want = model_send_frame();
+      }
+      S->phase = PHASE_FRAME;
+      int rc = write_muxed_data_to_sock(&ctx);
+      S->phase = PHASE_IDLE;
+      FZ_CHECK(rc == 0 || rc == -1);
+      FZ_CHECK(ctx.frame_len == 0);
+      finish_call(&ctx, rc, want);
+      if (rc != 0) break;
+    }
+
+    unsigned event = rec.ctl & 3u;
+    if (trace) {
+      fprintf(stderr, "pass now %08x event %u send %d aux %u len %zu%s frame_len %u\n", now, event,
+              static_cast<int>(fz_send_result(rec.ctl)), rec.aux, rec.len,
+              (rec.ctl & 0x80u) ? " built" : "", ctx.frame_len);
+    }
+    if (event == 3) continue;
+    if (event == 2) {
+      uint8_t cid = rec.aux == 0 ? 1 : rec.aux;
+      egress_force_full(&ctx, cid);
+      if (M->slots[cid - 1].used) {
+        M->slots[cid - 1].last_seen = 0;
+        M->slots[cid - 1].forced = true;
+      }
+      continue;
+    }
+
+    size_t len;
+    const uint8_t* src_bytes;
+    if (rec.ctl & 0x80u) {
+      len = build_packet(rec, pkt_buf, cfg.sip_port);
+      src_bytes = pkt_buf;
+    } else {
+      len = rec.len;
+      memcpy(pkt_buf, rec.data, len);
+      if (fix_lengths && len >= 4) put_be16(pkt_buf + 2, static_cast<uint16_t>(len));
+      src_bytes = pkt_buf;
+    }
+    // Raw packets whose total length field lies cannot be walked as frames.
+    if (!fix_lengths && (rec.ctl & 0x80u) == 0) S->check_frames = false;
+    fz_fill_rx(&ctx, src_bytes, len);
+    const uint8_t* pkt = ctx.rx_buf;
+
+    bool rtp = is_rtp_packet(pkt, len);
+    if (len >= 30) {
+      FZ_CHECK(rtp == ref_is_rtp(src_bytes));
+      uint8_t pt = src_bytes[29] & 0x7F;
+      FZ_CHECK(is_static_payload_type(pt) == ref_is_static_pt(pt));
+    }
+    S->compare = M->valid;
+    begin_call();
+    if (rtp) {
+      int want = M->valid ? model_mux(src_bytes, len, now) : 0;
+      S->compare = S->compare && M->valid;
+      S->phase = PHASE_FRAME;
+      int rc = mux_rtp_packet(&ctx, pkt, len, now);
+      S->phase = PHASE_IDLE;
+      FZ_CHECK(rc == 0 || rc == -1);
+      finish_call(&ctx, rc, want);
+      if (rc != 0) ended = true;
+    } else {
+      bool decided;
+      bool want_fwd = ref_is_forwardable(&cfg, src_bytes, len, &decided);
+      bool fwd = is_forwardable(&cfg, pkt, len);
+      if (decided) FZ_CHECK(fwd == want_fwd);
+      if (fwd) {
+        int want = M->valid ? model_sip(src_bytes, len) : 0;
+        S->phase = PHASE_SIP;
+        S->sip_pkt = src_bytes;
+        S->sip_len = len;
+        S->sip_sends = 0;
+        int rc = write_sip_packet_to_sock(&ctx, pkt, len);
+        S->phase = PHASE_IDLE;
+        FZ_CHECK(rc == 0 || rc == -1);
+        if (2 + ctx.password_len + len > TX_BUF_SIZE) FZ_CHECK(S->sip_sends == 0);
+        finish_call(&ctx, rc, want);
+        if (rc != 0) ended = true;
+      }
+    }
+  }
+
+  fz_ctx_free(&ctx);
+  free(password);
+  verbose = 0;
+  return 0;
+}
