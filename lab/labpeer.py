@@ -401,7 +401,9 @@ class Registrar:
         challenge = challenge_in(CONTROL + CHALLENGE + payload)
         if not MIN_CHALLENGE <= len(challenge) <= MAX_CHALLENGE:
             return None
-        return registration_digest(challenge, self.password)
+        # The client keeps the password's length in one byte: the digest
+        # covers that many leading bytes of it.
+        return registration_digest(challenge, self.password[:len(self.password) % 256])
 
     def on_control(self, keyword, dgram, addr):
         """Handle a control message from a client.  Returns (replies, events):

@@ -152,13 +152,21 @@ class Lab:
         return os.path.join(self.workdir, name)
 
     def close(self):
+        problems = []
         for proc in reversed(self.processes):
-            proc.stop()
+            try:
+                proc.stop()
+            except AssertionError as exc:
+                problems.append(str(exc))
+        self.processes = []
         for sock in self.sockets:
             sock.close()
+        self.sockets = []
         for ns in reversed(self.namespaces):
             ns.delete()
         self.namespaces = []
+        if problems:
+            raise AssertionError("\n".join(problems))
 
 
 # ---------------------------------------------------------------------------
@@ -181,12 +189,17 @@ def write_script(path, body):
     return path
 
 
+SANITIZER_MARKS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:")
+
+
 class Corvex:
     """The client, started in a namespace with -v and a configuration file;
     its standard output (the log) goes to a file."""
 
-    def __init__(self, lab, ns, command, config_items, name="corvex", verbose=True):
+    def __init__(self, lab, ns, command, config_items, name="corvex", verbose=True,
+                 allow_leaks=False):
         self.lab = lab
+        self.allow_leaks = allow_leaks
         self.config = write_config(lab.path(name + ".conf"), config_items)
         self.log_path = lab.path(name + ".log")
         argv = list(command) + (["-v"] if verbose else []) + ["-c", self.config]
@@ -225,14 +238,28 @@ class Corvex:
         return ticks / os.sysconf("SC_CLK_TCK")
 
     def stop(self):
+        """Stop the client if it still runs; complain (after cleaning up) if
+        it did not end with status 255 on SIGTERM or if its log holds a
+        sanitizer report."""
+        problem = None
         if self.proc.poll() is None:
             self.proc.send_signal(signal.SIGTERM)
             try:
-                self.proc.wait(timeout=scaled(10))
+                status = self.proc.wait(timeout=scaled(10))
+                if status != 255:
+                    problem = "exit status %d after SIGTERM" % status
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait()
-        self.log_file.close()
+                problem = "no exit within %.0f s of SIGTERM" % scaled(10)
+        if not self.log_file.closed:
+            self.log_file.close()
+        log = self.log()
+        for mark in SANITIZER_MARKS:
+            if mark in log and not (self.allow_leaks and mark == "ERROR: LeakSanitizer"):
+                problem = "sanitizer report in the log"
+        if problem:
+            raise AssertionError("corvex: %s; log:\n%s" % (problem, log[-4000:]))
 
 
 # ---------------------------------------------------------------------------
@@ -366,12 +393,14 @@ class UdpSink:
     """A bound UDP socket (so no port-unreachable goes back) and a raw socket
     that sees each arriving UDP packet with its IPv4 header."""
 
-    def __init__(self, lab, ns, addr, port):
+    def __init__(self, lab, ns, addr, port, bind=True):
         self.addr = addr
         self.port = port
-        self.udp = lab.socket(ns)
-        self.udp.bind((addr, port))
-        self.udp.setblocking(False)
+        self.udp = None
+        if bind:
+            self.udp = lab.socket(ns)
+            self.udp.bind((addr, port))
+            self.udp.setblocking(False)
         self.raw = lab.socket(ns, socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_UDP)
         self.raw.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 20)
         self.raw.setblocking(False)
@@ -386,7 +415,7 @@ class UdpSink:
             if len(packet) >= 28 and struct.unpack_from("!H", packet, 22)[0] == self.port \
                     and socket.inet_ntoa(packet[16:20]) == self.addr:
                 self.packets.append(packet)
-        while True:
+        while self.udp is not None:
             try:
                 self.udp.recv(65536)
             except BlockingIOError:
@@ -464,11 +493,13 @@ class MediaLab:
     def start(self, command, password="secret", client_items=(), peer_options=None):
         """Start the peer (with its TUN routed) and the client; return once
         the client has registered and run its up script."""
+        self.starts = getattr(self, "starts", 0) + 1
         options = {"tun": self.PEER_TUN, "allow_ping": True}
         options.update(peer_options or {})
         if password is not None:
             options["password"] = password
-        self.peer = Peer(self.lab, self.srv, "%s:%d" % (self.SERVER, self.PORT), **options)
+        self.peer = Peer(self.lab, self.srv, "%s:%d" % (self.SERVER, self.PORT),
+                         name="peer%d" % self.starts, **options)
         tun = self.PEER_TUN
         self.srv.sysctl("net.ipv6.conf.%s.disable_ipv6" % tun, 1)
         self.srv.sysctl("net.ipv4.conf.%s.rp_filter" % tun, 0)
@@ -478,13 +509,34 @@ class MediaLab:
                  ("password", password), ("up", self.lab.path("up.sh")),
                  ("down", self.lab.path("down.sh"))]
         items += list(client_items)
-        self.corvex = Corvex(self.lab, self.cli, command, items)
+        self.corvex = Corvex(self.lab, self.cli, command, items, name="corvex%d" % self.starts)
         wait_for(lambda: os.path.exists(self.up_marker) or not self.corvex.alive(), 20,
                  "the client's up script")
         if not self.corvex.alive():
             raise AssertionError("corvex exited with %s:\n%s"
                                  % (self.corvex.proc.returncode, self.corvex.log()))
         return self.corvex
+
+    def stop(self):
+        """Stop the client and the peer (their TUN devices and routes go
+        with them); the namespaces stay for the next start."""
+        problems = []
+        for proc in (self.corvex, self.peer):
+            if proc is not None:
+                self.lab.processes.remove(proc)
+                try:
+                    proc.stop()
+                except AssertionError as exc:
+                    problems.append(str(exc))
+        self.corvex = self.peer = None
+        for sock in self.lab.sockets:
+            sock.close()
+        self.lab.sockets = []
+        for path in (self.up_marker, self.down_marker):
+            if os.path.exists(path):
+                os.unlink(path)
+        if problems:
+            raise AssertionError("\n".join(problems))
 
     def close(self):
         self.lab.close()
@@ -517,12 +569,14 @@ class RegLab:
                          alts=self.ALTS, **options)
         return self.peer
 
-    def start_client(self, items=(), password="secret", name="corvex", scripts=True):
+    def start_client(self, items=(), password="secret", name="corvex", scripts=True,
+                     allow_leaks=False):
         config = [("server", self.SERVER), ("port", self.PORT), ("password", password)]
         if scripts:
             config += [("up", self.up_script), ("down", self.down_script)]
         config += list(items)
-        return Corvex(self.lab, self.ns, self.command, config, name=name)
+        return Corvex(self.lab, self.ns, self.command, config, name=name,
+                      allow_leaks=allow_leaks)
 
     def script_events(self):
         try:
@@ -538,3 +592,13 @@ class RegLab:
                                      % (client.proc.returncode, client.log()))
             return "up" in self.script_events()
         wait_for(up, timeout, "the up script")
+
+    def wait_loop(self):
+        """Prove that the client is past its up script and in its loop: a
+        challenge sent now is answered with a DIGEST.  (While a script runs
+        the client ignores SIGINT, so a test that signals waits for this.)"""
+        mark = self.peer.mark()
+        self.peer.call("challenge")
+        self.peer.wait_received(1, since=mark, what="a DIGEST from the loop",
+                                match=is_control(labpeer.DIGEST))
+        self.peer.call("authorize")
