@@ -146,7 +146,7 @@ int write_muxed_data_to_sock(mux_ctx* ctx) {
   ssize_t sent = io_sendto(ctx->sock_fd, ctx->frame_buf, len, ctx->server_addr, ctx->server_addrlen);
   int err = errno;
   ctx->frame_len = 0;
-  if (sent >= 0 || is_transient_send_errno(err)) return 0;
+  if (sent >= 0 || is_transient_send_error(err)) return 0;
   LOG_ERRNO("write_muxed_data_to_sock() %s [%d]\n", err);
   return -1;
 }

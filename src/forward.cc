@@ -18,6 +18,10 @@ uint32_t pad_rng_next() {
   return x;
 }
 
+bool is_transient_tun_write_error(int err) {
+  return err == EAGAIN || err == EWOULDBLOCK || err == EPERM || err == EINTR || err == EINVAL;
+}
+
 namespace {
 
 constexpr uint8_t PROTO_ICMP = 1;
@@ -64,7 +68,7 @@ int write_sip_packet_to_sock(mux_ctx* ctx, const uint8_t* pkt, size_t len) {
   ctx->tx_len = static_cast<uint16_t>(total);
   ssize_t sent = io_sendto(ctx->sock_fd, out, total, ctx->server_addr, ctx->server_addrlen);
   int err = errno;
-  if (sent >= 0 || is_transient_send_errno(err)) return 0;
+  if (sent >= 0 || is_transient_send_error(err)) return 0;
   LOG_ERRNO(" write_sip_packet_to_sock() %s [%d]\n", err);
   return -1;
 }
@@ -85,7 +89,7 @@ int write_sip_packet_to_tun(mux_ctx* ctx, const uint8_t* dgram, size_t len) {
   }
   ssize_t w = io_write(ctx->tun_fd, out, n);
   int err = errno;
-  if (w >= 0 || is_transient_tun_write_errno(err)) return 0;
+  if (w >= 0 || is_transient_tun_write_error(err)) return 0;
   log_message("write_sip_packet_to_tun() severe error.. exiting the program.\n");
   return -1;
 }

@@ -17,6 +17,10 @@ uint32_t pad_rng_next();
 // matches.
 bool is_forwardable(const mux_config* cfg, const uint8_t* pkt, size_t len);
 
+// A TUN write that fails with one of these (EAGAIN, EPERM, EINTR, EINVAL)
+// counts as done and loses the packet; any other failure ends the run.
+bool is_transient_tun_write_error(int err);
+
 // TUN to server. 0 go on; -1 the run must end.
 int write_sip_packet_to_sock(mux_ctx* ctx, const uint8_t* pkt, size_t len);
 

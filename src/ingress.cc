@@ -32,7 +32,7 @@ constexpr size_t CONTROL_MIN_PAYLOAD = 6;
 int tun_write(mux_ctx* ctx, const uint8_t* pkt, size_t len, const char* fatal_msg) {
   ssize_t w = io_write(ctx->tun_fd, pkt, len);
   int err = errno;
-  if (w >= 0 || is_transient_tun_write_errno(err)) return 0;
+  if (w >= 0 || is_transient_tun_write_error(err)) return 0;
   log_message("%s", fatal_msg);
   return -1;
 }

@@ -1,6 +1,5 @@
 #include "wire.h"
 
-#include <cerrno>
 #include <cstring>
 
 datagram_kind classify_datagram(uint8_t b0, uint8_t b1) {
@@ -75,13 +74,4 @@ walk_status frame_next(byte_cursor* c, sub_packet* out) {
   out->len = len;
   *c = at;
   return WALK_ITEM;
-}
-
-bool is_transient_send_errno(int err) {
-  return err == EAGAIN || err == EWOULDBLOCK || err == ENETUNREACH || err == ENETDOWN ||
-         err == EPERM || err == EINTR || err == EMSGSIZE;
-}
-
-bool is_transient_tun_write_errno(int err) {
-  return err == EAGAIN || err == EWOULDBLOCK || err == EPERM || err == EINTR || err == EINVAL;
 }

@@ -78,8 +78,3 @@ enum walk_status {
 // Any status but WALK_ITEM leaves the cursor where it was; the rest of the
 // frame is then not to be trusted. Pure: touches nothing but the cursor.
 walk_status frame_next(byte_cursor* c, sub_packet* out);
-
-// The send rules of the UDP association and of the TUN device: a send that
-// fails with one of these counts as done and loses what it carried.
-bool is_transient_send_errno(int err);
-bool is_transient_tun_write_errno(int err);
