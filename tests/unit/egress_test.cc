@@ -246,6 +246,10 @@ TEST(FrameBoundaries, AnItemLargerThanAnEmptyFrameTravelsWholeAsNonRtp) {
   EXPECT_EQ(fake_io.sent[0].bytes, cat({0x00, 0x00}, pkt));  // no password: no pad
   EXPECT_EQ(m.ctx.frame_len, 30);                           // pending frame untouched
   EXPECT_EQ(m.ctx.egress_calls[0], nullptr);                // no call opened
+  // Handed such an item directly, the append refuses it and keeps the frame.
+  ASSERT_EQ(append_sub_packet(&m.ctx, 1, SUB_LONG, pkt.data(), 97, T0), 0);
+  EXPECT_EQ(m.ctx.frame_len, 30);
+  EXPECT_EQ(fake_io.sent.size(), 1u);
 }
 
 TEST(CallTable, MaxCallTwoAndAThirdStream) {

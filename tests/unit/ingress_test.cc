@@ -95,6 +95,9 @@ TEST(IngressRebuild, CountersWrapAndChecksumFoldsCarries) {
   EXPECT_EQ(be16_at(out, 30), 0);
   EXPECT_EQ(be32_at(out, 32), 0u);
   EXPECT_TRUE(ipv4_checksum_ok(out));
+  // A sum whose first fold carries again: 0xFFFF + 0xFFFF + 0x0001.
+  uint8_t hdr[20] = {0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x01};
+  EXPECT_EQ(ipv4_header_checksum(hdr), 0xFFFE);
   // No room: nothing rebuilt, the template not advanced.
   bytes small(42);
   EXPECT_EQ(rebuild_packet(&t, payload, 3, small.data(), small.size()), 0u);
@@ -167,7 +170,9 @@ TEST(IngressRecovery, ServerRequestExpiresTheEgressCall) {
   ASSERT_EQ(mux_rtp_packet(&m.ctx, make_rtp(s).data(), s.len, 10), 0);
   m.ctx.frame_len = 0;
   ASSERT_EQ(m.deliver({0x01, 0x81, 0x00, 0x14}), 0);  // call id 0: logged only
-  ASSERT_EQ(m.deliver({0x01, 0x81}), 0);              // no call id at all
+  m.ctx.rx_buf[2] = 0x01;  // a stale call id where none was received
+  ASSERT_EQ(m.deliver({0x01, 0x81}), 0);
+  ASSERT_EQ(m.deliver_at_end({0x01, 0x81}), 0);
   EXPECT_FALSE(m.ctx.egress_calls[0]->force_full);
   ASSERT_EQ(m.deliver({0x01, 0x81, 0x05, 0x14}), 0);  // empty slot: nothing
   ASSERT_EQ(m.deliver({0x01, 0x81, 0x01, 0x14}), 0);
@@ -205,15 +210,7 @@ TEST(IngressMalformed, RestOfTheFrameIsDroppedWithoutReadingPastIt) {
   };
   for (const auto& f : faults) {
     media_ctx m;
-    auto frame = cat(good, f.tail);
-    // The datagram at the very end of rx_buf: a read past it leaves the buffer.
-    uint8_t* at = m.ctx.rx_buf + RX_BUF_SIZE - frame.size();
-    memcpy(at, frame.data(), frame.size());
-    uint8_t* saved = m.ctx.rx_buf;
-    m.ctx.rx_buf = at;
-    EXPECT_EQ(handle_server_datagram(&m.ctx, frame.size(), m.ctx.server_addr, m.ctx.server_addrlen), 0)
-        << f.what;
-    m.ctx.rx_buf = saved;
+    EXPECT_EQ(m.deliver_at_end(cat(good, f.tail)), 0) << f.what;
     EXPECT_EQ(fake_io.written.size(), 1u) << f.what;
     EXPECT_TRUE(fake_io.sent.empty()) << f.what;
     EXPECT_EQ(m.ctx.rx_templates[3], nullptr) << f.what;  // call 4 never touched
@@ -239,9 +236,10 @@ TEST(IngressMalformed, RebuiltPacketLargerThanTheSendBuffer) {
 
 TEST(IngressMalformed, TooShortToTellItsKind) {
   media_ctx m;
-  EXPECT_EQ(m.deliver({}), 0);
-  EXPECT_EQ(m.deliver({0x01}), 0);
-  EXPECT_EQ(m.deliver({0x00, 0x00}), 0);  // non-RTP without a packet
+  EXPECT_EQ(m.deliver_at_end({}), 0);
+  EXPECT_EQ(m.deliver_at_end({0x01}), 0);
+  EXPECT_EQ(m.deliver_at_end({0x00, 0x00}), 0);  // non-RTP without a packet
+  EXPECT_EQ(m.deliver_at_end({0x00, 0x81, 'A'}), 0);
   EXPECT_TRUE(fake_io.written.empty());
   EXPECT_TRUE(fake_io.sent.empty());
 }
@@ -271,6 +269,7 @@ bytes control(const char* text, size_t extra = 0) {
 
 TEST(IngressDispatch, ControlMessagesDriveTheRegistration) {
   media_ctx m;
+  m.set_password("registration");
   ASSERT_EQ(m.deliver(control("AUTHORIZED")), 0);
   EXPECT_EQ(m.ctx.reg_state, REG_AUTHORIZED);
   EXPECT_TRUE(fake_io.sent.empty());

@@ -214,13 +214,4 @@ TEST(FrameWalker, NeverReadsPastTheFrame) {
   }
 }
 
-TEST(SendRules, TransientErrorsOfTheSocketAndTheTunDevice) {
-  for (int e : {EAGAIN, ENETUNREACH, ENETDOWN, EPERM, EINTR, EMSGSIZE}) {
-    EXPECT_TRUE(is_transient_send_errno(e)) << e;
-  }
-  for (int e : {ENOBUFS, EBADF, EINVAL}) EXPECT_FALSE(is_transient_send_errno(e)) << e;
-  for (int e : {EAGAIN, EPERM, EINTR, EINVAL}) EXPECT_TRUE(is_transient_tun_write_errno(e)) << e;
-  for (int e : {EMSGSIZE, ENETDOWN, EIO}) EXPECT_FALSE(is_transient_tun_write_errno(e)) << e;
-}
-
 }  // namespace
