@@ -392,20 +392,22 @@ int model_datagram(const uint8_t* d, size_t n, bool from_server) {
     int s = cid - 1;
     if (h == 0x00) {
       uint8_t* pkt = f + o + 2;
+      // A carried packet shorter than its 40-byte header, or running past
+      // the datagram's end (also when T > N, where the rules would still take
+      // the template from bytes that may lie beyond the datagram): open.
       if (n - (o + 2) < 40) {
         open_case();
         return 0;
       }
-      M->has_template[s] = true;
       size_t t_len = get_be16(pkt + 2);
-      pkt[26] = pkt[27] = 0;
-      pkt[32] = pkt[33] = pkt[34] = pkt[35] = 0;
-      memcpy(M->tmpl[s], pkt, 40);
-      if (t_len > n) return 0;
       if (t_len < 40 || t_len > n - (o + 2)) {
         open_case();
         return 0;
       }
+      M->has_template[s] = true;
+      pkt[26] = pkt[27] = 0;
+      pkt[32] = pkt[33] = pkt[34] = pkt[35] = 0;
+      memcpy(M->tmpl[s], pkt, 40);
       expect(OP_WRITE, pkt, t_len);
       if (fz_write_result(M->cur_ctl) == FZ_FATAL) return -1;
       o += 2 + t_len;
