@@ -5,9 +5,11 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <memory>
 #include <vector>
 
+#include "log.h"
 #include "media_fixture.h"
 #include "wire.h"
 
@@ -252,6 +254,35 @@ TEST(FrameBoundaries, AnItemLargerThanAnEmptyFrameTravelsWholeAsNonRtp) {
   EXPECT_EQ(fake_io.sent.size(), 1u);
 }
 
+TEST(FrameBoundaries, AFullFormMustCarryItsOwnLength) {
+  // The receiver finds the next sub-packet by the IPv4 total length; a packet
+  // whose field disagrees with its size goes whole and opens no call.
+  media_ctx m;
+  for (uint16_t claimed : {199, 201, 0}) {
+    auto pkt = make_rtp({});
+    pkt[2] = static_cast<uint8_t>(claimed >> 8);
+    pkt[3] = static_cast<uint8_t>(claimed);
+    fake_netio_reset();
+    ASSERT_EQ(mux(m, pkt, T0), 0);
+    ASSERT_EQ(fake_io.sent.size(), 1u) << claimed;
+    EXPECT_EQ(fake_io.sent[0].bytes, cat({0x00, 0x00}, pkt));
+    EXPECT_EQ(m.ctx.frame_len, 0);
+    EXPECT_EQ(m.ctx.egress_calls[0], nullptr);
+  }
+  // Same for the full form that a payload-type change asks for.
+  ASSERT_EQ(mux(m, make_rtp({}), T0), 0);
+  rtp_spec s;
+  s.pt = 8;
+  auto p8 = make_rtp(s);
+  p8[3] ^= 1;
+  fake_netio_reset();
+  size_t before = m.ctx.frame_len;
+  ASSERT_EQ(mux(m, p8, T0), 0);
+  EXPECT_EQ(m.ctx.frame_len, before);
+  EXPECT_EQ(fake_io.sent.size(), 1u);
+  EXPECT_EQ(m.ctx.egress_calls[0]->payload_type, 0);
+}
+
 TEST(CallTable, MaxCallTwoAndAThirdStream) {
   media_ctx m;
   m.cfg.max_call = 2;
@@ -375,6 +406,29 @@ TEST(FrameSend, TransientErrorsLoseTheFrameOthersEndTheRun) {
   s.seq = 2;
   EXPECT_EQ(mux(m, make_rtp(s), T0), -1);
   EXPECT_EQ(m.ctx.frame_len, 0);
+}
+
+TEST(EgressLog, MessagesOfTheSendPath) {
+  media_ctx m(100);
+  m.cfg.max_call = 1;
+  rtp_spec a, b;
+  a.len = 60;
+  b.sport = 4002;
+  b.len = 60;
+  verbose = 1;
+  testing::internal::CaptureStdout();
+  ASSERT_EQ(mux(m, make_rtp(a), T0), 0);
+  ASSERT_EQ(mux(m, make_rtp(b), T0), 0);      // no slot left
+  ASSERT_EQ(mux(m, make_rtp({}), T0), 0);     // larger than a frame of 100
+  fake_io.send_errno = ENOBUFS;
+  ASSERT_EQ(write_muxed_data_to_sock(&m.ctx), -1);
+  std::string out = testing::internal::GetCapturedStdout();
+  verbose = 0;
+  EXPECT_NE(out.find("ore maximum calls are running ......!!!\n"), std::string::npos);
+  EXPECT_NE(out.find("RTP packet of 200 bytes does not fit a frame of 100 bytes"), std::string::npos);
+  std::string err = std::string("write_muxed_data_to_sock() ") + strerror(ENOBUFS) + " [" +
+                    std::to_string(ENOBUFS) + "]\n\n";
+  EXPECT_NE(out.find(err), std::string::npos) << out;
 }
 
 }  // namespace

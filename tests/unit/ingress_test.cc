@@ -6,9 +6,11 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "egress.h"
+#include "log.h"
 #include "media_fixture.h"
 #include "wire.h"
 
@@ -309,6 +311,46 @@ TEST(IngressDispatch, TunWriteRule) {
     media_ctx m;
     fake_io.write_errno = e;
     EXPECT_EQ(m.deliver(frame), -1) << e;
+  }
+}
+
+// Runs `fn` with the verbose flag as given and returns what went to stdout.
+template <typename F>
+std::string logged(bool on, F fn) {
+  verbose = on ? 1 : 0;
+  testing::internal::CaptureStdout();
+  fn();
+  std::string out = testing::internal::GetCapturedStdout();
+  verbose = 0;
+  return out;
+}
+
+TEST(IngressLog, MessagesOfTheReceivePath) {
+  media_ctx m;
+  auto run = [&] {
+    m.deliver({0x01, 0x81, 0x00, 0x14});
+    m.deliver({0x05, 0x81, 0x00});
+    fake_io.send_errno = EAGAIN;
+    m.deliver(cat({0x07, 0x14}, bytes(20, 1)));
+    fake_io.send_errno = 0;
+    fake_io.write_errno = EIO;
+    m.deliver(cat({0x01, 0x00}, make_rtp({})));
+    m.deliver(cat({0x01, 0x14}, bytes(20, 1)));
+    m.deliver({0x00, 0x00, 0x45, 0x00});
+  };
+  EXPECT_EQ(logged(false, run), "");
+  std::string out = logged(true, run);
+  for (const char* line : {
+           "Socket receive : 4 bytes\n",
+           "Could not Recover: bad cid 0\n",
+           "**********************NEED TO THINK MORE!!!"
+           "**********************************************\n",
+           "sending 4 bytes for recovery egress index 6\n",
+           "egress tun write() in new entry severe error.. exiting the program.\n\n",
+           "egress tup write() severe error.. exiting the program.\n\n",
+           "write_sip_packet_to_tun() severe error.. exiting the program.\n\n",
+       }) {
+    EXPECT_NE(out.find(line), std::string::npos) << line;
   }
 }
 
