@@ -563,15 +563,15 @@ class RegLab:
                                         "echo down >> %s\n" % shlex.quote(self.events_path))
         self.peer = None
 
-    def start_peer(self, **options):
+    def start_peer(self, listen=None, **options):
         options.setdefault("password", "secret")
-        self.peer = Peer(self.lab, self.ns, "%s:%d" % (self.SERVER, self.PORT),
-                         alts=self.ALTS, **options)
+        listen = listen or "%s:%d" % (self.SERVER, self.PORT)
+        self.peer = Peer(self.lab, self.ns, listen, alts=self.ALTS, **options)
         return self.peer
 
     def start_client(self, items=(), password="secret", name="corvex", scripts=True,
-                     allow_leaks=False):
-        config = [("server", self.SERVER), ("port", self.PORT), ("password", password)]
+                     allow_leaks=False, server=None):
+        config = [("server", server or self.SERVER), ("port", self.PORT), ("password", password)]
         if scripts:
             config += [("up", self.up_script), ("down", self.down_script)]
         config += list(items)

@@ -233,12 +233,15 @@ def test_rtp_of_several_calls_crosses_both_ways_with_rebuilt_headers(net, passwo
         assert forms == ["full"] + [expected] * (COUNT - 1), stream.flow()
     call_ids = {e["cid"] for e in subs}
     assert len(call_ids) == 3
+    frames = client_frames(net.peer)
+    assert max(len(f) for f in frames) <= 1472
+    assert len(frames) < len(subs)      # sub-packets of several calls share frames
     assert not net.peer.events(ev="frame-error")
     assert not net.peer.sent(what="recovery")
 
 
-def test_sip_crosses_whole_both_ways_and_other_udp_does_not(net):
-    password = "sip-pw"
+@pytest.mark.parametrize("password", ["sip-pw", None], ids=["password", "no-password"])
+def test_sip_crosses_whole_both_ways_and_other_udp_does_not(net, password):
     net.start(net.command, password=password)
     m = MediaLab
     lan_sip = net.lab.socket(net.lan)
@@ -273,8 +276,15 @@ def test_sip_crosses_whole_both_ways_and_other_udp_does_not(net):
     assert host_other.drain() == []
     # As non-RTP messages behind a pad as long as the password.
     messages = [d for _, d, _ in net.peer.received() if d[:2] == b"\x00\x00"]
+    pad = len(password or "")
     sizes = sorted(len(d) for d in messages)
-    assert sizes == sorted(2 + len(password) + len(p) for p in at_host)
+    assert sizes == sorted(2 + pad + len(p) for p in at_host)
+    if not pad:
+        # No pad, no XOR: the packet as it left the LAN host, whose TTL and
+        # header checksum the server namespace has changed since.
+        def unrouted(packet):
+            return packet[:8] + packet[9:10] + packet[12:]
+        assert sorted(unrouted(d[2:]) for d in messages) == sorted(unrouted(p) for p in at_host)
     assert len(net.peer.events(ev="non-rtp-in")) == 2
 
 
@@ -402,3 +412,95 @@ def test_lost_full_packet_is_recovered_by_the_client_request(net):
     check_rtp(stream, packets[:4], first_k=2)
     mux = [e["form"] for e in net.peer.events(mark, "mux")]
     assert mux == ["short", "full", "short", "short", "short"]
+
+
+def client_frames(peer, since=0):
+    return [d for _, d, _ in peer.received(since) if labpeer.classify(d) == "frame"]
+
+
+def test_frames_never_exceed_the_configured_mtu(net):
+    net.start(net.command, password="mtu", client_items=[("mtu", 400)])
+    m = MediaLab
+    streams = [Stream(net, net.lan, m.LAN, 40050, m.HOST, 50050, 0, 200, 0x9001),
+               Stream(net, net.lan, m.LAN, 40052, m.HOST, 50052, 18, 60, 0x9002)]
+    sinks = [UdpSink(net.lab, net.host, s.dst, s.dport) for s in streams]
+    send_rounds(streams, COUNT)
+    for stream, sink in zip(streams, sinks):
+        check_rtp(stream, sink.wait(COUNT)[:COUNT])
+    frames = client_frames(net.peer)
+    assert frames and max(len(f) for f in frames) <= 400
+    # Several sub-packets share a frame.
+    assert len(frames) < 2 * COUNT
+
+
+def test_one_byte_payload_goes_in_the_long_form_and_survives(net):
+    net.start(net.command, password="tiny")
+    m = MediaLab
+    stream = Stream(net, net.lan, m.LAN, 40060, m.HOST, 50060, 18, 41, 0xA001)
+    sink = UdpSink(net.lab, net.host, m.HOST, 50060)
+    send_rounds([stream], 4)
+    check_rtp(stream, sink.wait(4)[:4])
+    subs = [(e["form"], e.get("n")) for e in net.peer.events(ev="sub")]
+    assert subs == [("full", None), ("long", 1), ("long", 1), ("long", 1)]
+
+
+def test_payload_type_change_sends_a_full_packet_under_the_same_call(net):
+    net.start(net.command, password="pt")
+    m = MediaLab
+    stream = Stream(net, net.lan, m.LAN, 40070, m.HOST, 50070, 0, 200, 0xB001)
+    sink = UdpSink(net.lab, net.host, m.HOST, 50070)
+    send_rounds([stream], 3)
+    check_rtp(stream, sink.wait(3)[:3])
+    stream.payload_type = 8
+    send_rounds([stream], 3)
+    check_rtp(stream, sink.wait(6)[3:6], first_k=3)
+    subs = net.peer.events(ev="sub")
+    assert [e["form"] for e in subs] == ["full", "long", "long", "full", "long", "long"]
+    assert len({e["cid"] for e in subs}) == 1
+
+
+def test_malformed_datagrams_from_the_server_are_dropped_safely(net):
+    password = "mal"
+    net.start(net.command, password=password)
+    m = MediaLab
+    sink = UdpSink(net.lab, net.lan, m.LAN, 40040)
+    big_sink = UdpSink(net.lab, net.lan, m.LAN, 40041)
+    good = ip_udp_rtp(m.HOST, m.LAN, 50040, 40040, 0, 500, 7, 0xC001, bytes(range(60)))
+    big = ip_udp_rtp(m.HOST, m.LAN, 50041, 40041, 0, 900, 7, 0xC002, bytes(20))
+    peer = net.peer
+    # Not frames: too short for their kind.
+    for data in (b"\x00", b"\x01\x81", b"\x01\x81\x00", b"\x00\x00\x01\x02", b"\x00\x00abc",
+                 b"\x00\x81", b"\x00\x81AUTH"):
+        peer.call("send", hex=data.hex())
+    # Frames, XORed by the peer like any other.
+    malformed = [
+        bytes([0x05, 0x14]) + bytes(5),                             # short form past the end
+        bytes([0x05, 0x80, 0x00]),                                  # long form head cut
+        bytes([0x05, 0x80, 0x10, 0x00]) + bytes(100),               # long form past the end
+        bytes([0x06, 0x00, 0x45, 0x00]),                            # no room for the length
+        bytes([0x06, 0x00]) + struct.pack("!BBH", 0x45, 0, 30) + bytes(26),   # T 30
+        bytes([0x06, 0x00]) + good[:60],                            # T 100, 60 bytes left
+        bytes([0x07, 0x01, 0xAA]),                                  # type byte 0x01
+        bytes([0x07, 0xC5]) + bytes(8),                             # type byte 0xc5
+        bytes([0x00, 0x05]) + bytes(10),                            # call id 0 first
+        bytes([0x06, 0x00]) + good + bytes([0x00, 0x14]) + bytes(20),   # good, then call id 0
+        bytes([0x06, 0x00]) + good + bytes([0x06]),                 # good, then half a head
+    ]
+    for frame in malformed:
+        peer.call("send_frame", items=[[0, "raw", frame.hex()]])
+    # A template for call 9, then a long form that would rebuild to more
+    # than 4096 bytes.
+    peer.call("send_frame", items=[[9, "full", big.hex()]])
+    peer.call("send_frame", items=[[9, "compressed", bytes(4060).hex()]])
+    # Finally a well-formed frame: it must still be taken apart.
+    peer.call("send_frame", items=[[6, "full", good.hex()], [6, "compressed", bytes(range(60)).hex()]])
+    packets = sink.wait(4, what="the good packets")
+    assert net.corvex.alive(), net.corvex.log()
+    assert [struct.unpack_from("!HI", p, 30) for p in packets] == [(500, 0), (500, 0), (500, 0),
+                                                                   (501, 160)]
+    assert len(big_sink.wait(1)) == 1
+    # The client still answers the registration exchange.
+    mark = peer.mark()
+    peer.call("challenge")
+    peer.wait_received(1, since=mark, match=lambda d: d.startswith(b"\x00\x81DIGEST"))
+    assert len(sink.drain()) == 4 and len(big_sink.drain()) == 1

@@ -214,3 +214,12 @@ def test_malformed_datagrams_leave_the_exchange_on_course(reg):
     assert reply == digest_msg(challenge)
     client.signal(signal.SIGTERM)
     assert client.wait() == 255
+
+
+def test_registration_with_an_ipv6_server(reg):
+    peer = reg.start_peer(listen="[::1]:42000", mode="normal")
+    client = reg.start_client(server="::1")
+    reg.wait_up(client)
+    sources = {src for _, _, src in peer.received()}
+    assert len(sources) == 1 and sources.pop().startswith("[::1]:")
+    assert [labpeer.control_keyword(d) for _, d, _ in peer.received()] == [b"REQUEST", b"DIGEST"]
