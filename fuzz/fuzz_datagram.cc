@@ -18,8 +18,8 @@
 // every send byte for byte, the result and the registration state; it stops
 // comparing for the rest of an input at the first case whose handling the
 // rules leave open (truncated sub-packets, call id 0, a non-RTP message
-// without pad bytes, ...), where only the sanitizers and the invariants keep
-// watching.
+// without a packet byte, ...), where only the sanitizers and the invariants
+// keep watching.
 #include <sanitizer/asan_interface.h>
 
 #include <cerrno>
@@ -344,13 +344,15 @@ int model_datagram(const uint8_t* d, size_t n, bool from_server) {
     return 0;
   }
   if (d[0] == 0x00 && d[1] == 0x00) {
+    // Without pad bytes (P = 0) the packet travels unchanged, the one choice
+    // consistent with the sender; a message with no packet byte is open.
     size_t p = M->password_len;
-    if (p == 0 || n <= 2 + p) {
+    if (n <= 2 + p) {
       open_case();
       return 0;
     }
     size_t len = n - 2 - p;
-    for (size_t i = 0; i < len; i++) M->out[i] = d[2 + p + i] ^ d[2 + (i % p)];
+    for (size_t i = 0; i < len; i++) M->out[i] = d[2 + p + i] ^ (p ? d[2 + (i % p)] : 0);
     expect(OP_WRITE, M->out, len);
     return fz_write_result(M->cur_ctl) == FZ_FATAL ? -1 : 0;
   }
