@@ -725,7 +725,7 @@ class LabPeer:
                  challenge=None, rechallenges=1, max_declines=0, tun=None, control=None,
                  verbose=False, **mux):
         self.listen = listen
-        self.alt_specs = list(alts)
+        self.alt_endpoints = list(alts)
         self.password = (password or "").encode() if isinstance(password, str) else (password or b"")
         self.tun_name = tun
         self.control_path = control
@@ -772,8 +772,8 @@ class LabPeer:
     def open(self):
         family, addr = parse_endpoint(self.listen)
         self.sockets["main"] = self._udp(family, addr)
-        for i, spec in enumerate(self.alt_specs):
-            fam, alt = parse_endpoint(spec)
+        for i, endpoint in enumerate(self.alt_endpoints):
+            fam, alt = parse_endpoint(endpoint)
             self.sockets["alt%d" % i] = self._udp(fam, alt)
         if self.tun_name:
             self.tun_fd = open_tun(self.tun_name)

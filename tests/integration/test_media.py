@@ -3,6 +3,7 @@ device), the lab peer with a TUN device of its own, and a host behind it,
 each in a namespace of this run.  Also checks the lab peer itself against
 the worked examples of the frame format, since the end-to-end tests lean on
 it."""
+import signal
 import socket
 import struct
 import time
@@ -358,8 +359,9 @@ def test_peer_forgetting_its_templates_gets_a_full_packet_next(net):
     check_rtp(stream, sink.wait(5)[:5])
     call_id = net.peer.events(ev="sub")[0]["cid"]
 
-    net.peer.call("forget")
     mark = net.peer.mark()
+    net.peer.proc.send_signal(signal.SIGUSR1)       # the peer forgets its templates
+    net.peer.wait_events(1, "forgot", since=mark)
     stream.send()                                       # k = 5: lost, asked for
     sent = wait_for(lambda: net.peer.sent(mark, what="recovery"), 10, "the peer's recovery request")
     assert sent[0][1] == bytes([0x01, 0x81, call_id, 0x14])
