@@ -387,13 +387,71 @@ def config_seeds():
     return seeds
 
 
+# ------------------------------------------------------------ event loop --
+
+def loop_settings(mtu_choice=0, max_call_choice=0, password_len=None, allow_all=False,
+                  allow_ping=False, verbose=False, waiting=False, idle_choice=0,
+                  muxing_choice=0, seed=5):
+    s2 = 0
+    s3 = 0
+    if password_len is not None:
+        s2 |= 2
+        s3 = password_len & 0xFF
+    if allow_all:
+        s2 |= 4
+    if allow_ping:
+        s2 |= 8
+    if verbose:
+        s2 |= 0x10
+    if waiting:
+        s2 |= 0x20
+    s2 |= (idle_choice & 3) << 6
+    return bytes((mtu_choice, max_call_choice, s2, s3, muxing_choice, seed))
+
+
+def loop_tun(packet, ctl=0):
+    return record(packet, ctl=ctl, aux=0)
+
+
+def loop_sock(datagram, ctl=0):
+    return record(datagram, ctl=ctl, aux=1)
+
+
+def loop_seeds():
+    seeds = {}
+    auth = record(control(b'AUTHORIZED'))  # answers the handshake at start
+    a200 = [rtp_packet(200, seq=100 + i) for i in range(6)]
+    pkt60 = rtp_packet(60, sport=4002)
+    head = loop_settings()
+    body = auth
+    for p in a200:
+        body += loop_tun(p) + record(b'', aux=3)
+    body += loop_sock(full_sub(3, pkt60) + short_sub(3, pkt60[40:])) + record(pkt60, aux=2)
+    body += loop_tun(udp_packet(300, 5060, 5060)) + loop_sock(b'\x01\x81\x01\x14')
+    body += record(b'', aux=4) + record(b'', aux=5)
+    seeds['media_both_ways'] = head + body
+    seeds['media_pw8_idle'] = loop_settings(password_len=8, idle_choice=1, waiting=True) + body
+    challenge = control(b'CHANLLANGE', bytes(range(0x30, 0x40)))
+    seeds['challenge_at_start'] = loop_settings(password_len=8) + record(challenge) + auth + \
+        loop_tun(a200[0]) + loop_sock(challenge) + auth + loop_sock(control(b'DECLINED')) + auth + \
+        record(b'', aux=3) + record(b'', aux=3)
+    seeds['stop_in_handshake'] = head + record(b'', ctl=0xC0)
+    seeds['errors'] = head + auth + record(b'', aux=6) + record(b'', aux=0x26) + loop_tun(
+        a200[0], ctl=0x0C) + record(b'', aux=3) + loop_sock(full_sub(3, pkt60), ctl=0x30) + \
+        record(b'', aux=7)
+    seeds['recv_errors'] = head + auth + record(b'', aux=0x11) + record(b'', aux=0x19)
+    seeds['small_mtu_verbose'] = loop_settings(mtu_choice=9, verbose=True, allow_all=True) + \
+        auth + loop_tun(a200[0]) + loop_tun(a200[1]) + loop_tun(ipv6_packet()) + loop_tun(b'')
+    return seeds
+
+
 def main():
     if len(sys.argv) != 2:
         sys.stderr.write(__doc__)
         return 2
     out = sys.argv[1]
     for target, seeds in (('fuzz_datagram', datagram_seeds()), ('fuzz_tun', tun_seeds()),
-                          ('fuzz_config', config_seeds())):
+                          ('fuzz_config', config_seeds()), ('fuzz_loop', loop_seeds())):
         d = os.path.join(out, target)
         os.makedirs(d, exist_ok=True)
         for name, data in sorted(seeds.items()):
