@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "bytes.h"
 #include "forward.h"
 #include "log.h"
 #include "netio.h"
@@ -34,22 +33,11 @@ bool same_stream(const call_entry* e, const uint8_t* pkt) {
          memcmp(e->dst_addr, pkt + 16, 4) == 0 && memcmp(e->dst_port, pkt + 22, 2) == 0;
 }
 
-// A packet that cannot travel as a sub-packet: rather than lose it, send it
-// whole as a non-RTP message.
+// A packet whose sub-packet could never fit into frame_buf (an mtu smaller
+// than the packet): rather than lose it, send it whole as a non-RTP message.
 int carry_whole(mux_ctx* ctx, const uint8_t* pkt, size_t len) {
   log_message("RTP packet of %zu bytes does not fit a frame of %u bytes, sent whole", len,
               static_cast<unsigned>(ctx->config->mtu));
-  return write_sip_packet_to_sock(ctx, pkt, len);
-}
-
-// The receiver finds the end of a full form by the carried packet's IPv4
-// total length; one that disagrees with the bytes read would make it misread
-// the rest of the frame.
-bool full_form_length_ok(const uint8_t* pkt, size_t len) { return get_be16(pkt + 2) == len; }
-
-int carry_whole_mislabelled(mux_ctx* ctx, const uint8_t* pkt, size_t len) {
-  log_message("RTP packet of %zu bytes says it has %u, sent whole", len,
-              static_cast<unsigned>(get_be16(pkt + 2)));
   return write_sip_packet_to_sock(ctx, pkt, len);
 }
 
@@ -63,7 +51,6 @@ int carry_live(mux_ctx* ctx, call_entry* e, const uint8_t* pkt, size_t len, uint
     // The receiver needs a new template. If the full form cannot travel, the
     // entry keeps the old type so that the next packet tries the full form again.
     if (sub_packet_size(SUB_FULL, len) > mtu) return carry_whole(ctx, pkt, len);
-    if (!full_form_length_ok(pkt, len)) return carry_whole_mislabelled(ctx, pkt, len);
     e->payload_type = pt;
     return append_sub_packet(ctx, e->call_id, SUB_FULL, pkt, len, now);
   }
@@ -80,7 +67,6 @@ int open_call(mux_ctx* ctx, int slot, const uint8_t* pkt, size_t len, uint32_t n
   // A call whose full form cannot travel is not opened: every packet of the
   // stream then goes whole until one fits.
   if (sub_packet_size(SUB_FULL, len) > ctx->config->mtu) return carry_whole(ctx, pkt, len);
-  if (!full_form_length_ok(pkt, len)) return carry_whole_mislabelled(ctx, pkt, len);
   call_entry* e = ctx->egress_calls[slot];
   if (e == nullptr) {
     e = static_cast<call_entry*>(calloc(1, sizeof(call_entry)));

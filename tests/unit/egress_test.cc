@@ -254,35 +254,6 @@ TEST(FrameBoundaries, AnItemLargerThanAnEmptyFrameTravelsWholeAsNonRtp) {
   EXPECT_EQ(fake_io.sent.size(), 1u);
 }
 
-TEST(FrameBoundaries, AFullFormMustCarryItsOwnLength) {
-  // The receiver finds the next sub-packet by the IPv4 total length; a packet
-  // whose field disagrees with its size goes whole and opens no call.
-  media_ctx m;
-  for (uint16_t claimed : {199, 201, 0}) {
-    auto pkt = make_rtp({});
-    pkt[2] = static_cast<uint8_t>(claimed >> 8);
-    pkt[3] = static_cast<uint8_t>(claimed);
-    fake_netio_reset();
-    ASSERT_EQ(mux(m, pkt, T0), 0);
-    ASSERT_EQ(fake_io.sent.size(), 1u) << claimed;
-    EXPECT_EQ(fake_io.sent[0].bytes, cat({0x00, 0x00}, pkt));
-    EXPECT_EQ(m.ctx.frame_len, 0);
-    EXPECT_EQ(m.ctx.egress_calls[0], nullptr);
-  }
-  // Same for the full form that a payload-type change asks for.
-  ASSERT_EQ(mux(m, make_rtp({}), T0), 0);
-  rtp_spec s;
-  s.pt = 8;
-  auto p8 = make_rtp(s);
-  p8[3] ^= 1;
-  fake_netio_reset();
-  size_t before = m.ctx.frame_len;
-  ASSERT_EQ(mux(m, p8, T0), 0);
-  EXPECT_EQ(m.ctx.frame_len, before);
-  EXPECT_EQ(fake_io.sent.size(), 1u);
-  EXPECT_EQ(m.ctx.egress_calls[0]->payload_type, 0);
-}
-
 TEST(CallTable, MaxCallTwoAndAThirdStream) {
   media_ctx m;
   m.cfg.max_call = 2;
