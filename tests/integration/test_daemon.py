@@ -59,6 +59,30 @@ def alive(pid):
     return process_state(pid) not in (None, "Z", "X")
 
 
+def udp_ports(pid):
+    """Local UDP ports of the sockets that process PID holds."""
+    inodes = set()
+    for fd in os.listdir("/proc/%d/fd" % pid):
+        try:
+            link = os.readlink("/proc/%d/fd/%s" % (pid, fd))
+        except OSError:
+            continue
+        if link.startswith("socket:["):
+            inodes.add(link[8:-1])
+    ports = set()
+    for table in ("/proc/net/udp", "/proc/net/udp6"):
+        try:
+            with open(table) as f:
+                rows = f.read().splitlines()[1:]
+        except FileNotFoundError:
+            continue
+        for row in rows:
+            cols = row.split()
+            if cols[9] in inodes:
+                ports.add(int(cols[1].rsplit(":", 1)[1], 16))
+    return ports
+
+
 class Reaper:
     """Waits for daemons that were re-parented to this process."""
 
@@ -135,17 +159,27 @@ class Env:
             return int(f.read())
 
     def daemon_up(self, pid):
-        """Waits until the daemon named by the pid file has its TUN device."""
+        """Waits until the daemon named by the pid file runs its event loop:
+        its TUN device exists and its first REQUEST has reached the server.
+        A stop signal that arrives earlier, while the context is still being
+        set up, is lost by design, so a test must not stop it before."""
         self.reaper.watch(pid)
         self.started.append(pid)
+        self.server.settimeout(0.05)
 
         def up():
             if not alive(pid):
                 pytest.fail("daemon %d ended: exit %r, log:\n%s"
                             % (pid, self.reaper.exit_code(pid), self.log()))
-            return os.path.exists("/sys/class/net/" + self.intf)
+            try:
+                _, (_, port) = self.server.recvfrom(4096)
+            except socket.timeout:
+                return False
+            # Datagrams of an earlier daemon may still be queued: only one
+            # from this daemon's own socket counts.
+            return port in udp_ports(pid) and os.path.exists("/sys/class/net/" + self.intf)
 
-        wait_for(up, 15, "the daemon's TUN device " + self.intf)
+        wait_for(up, 15, "the first REQUEST of daemon %d" % pid)
 
     def start(self):
         r = self.run("start")
