@@ -149,7 +149,10 @@ int run_event_loop(mux_ctx* ctx) {
   ctx->tx_len = 0;
   ctx->reg_state = REG_NONE;
 
-  if (do_registration(ctx, nullptr, 0) == -1) ctx->running = 0;
+  // A stop requested during setup ends the run now: no registration, but the
+  // scripts still run as for a stop during registration.
+  if (take_pending_stop()) ctx->running = 0;
+  if (ctx->running != 0 && do_registration(ctx, nullptr, 0) == -1) ctx->running = 0;
   (void)run_up_script(cfg);
 
   const int pipe_fd = ctx->ctl_pipe[0];

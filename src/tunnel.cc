@@ -152,8 +152,23 @@ int setup_context(mux_ctx* ctx, const mux_config* cfg) {
   return 0;
 }
 
+namespace {
+// A stop that comes before the loop runs (during setup) is kept here, so that
+// the loop ends as soon as it starts instead of the request being lost.
+volatile sig_atomic_t stop_pending = 0;
+}  // namespace
+
+bool take_pending_stop() {
+  bool pending = stop_pending != 0;
+  stop_pending = 0;
+  return pending;
+}
+
 int request_stop(mux_ctx* ctx) {
-  if (ctx->running == 0) return -1;
+  if (ctx->running == 0) {
+    stop_pending = 1;
+    return -1;
+  }
   ctx->running = 0;
   const uint8_t wake = 0;
   return io_write(ctx->ctl_pipe[1], &wake, 1) == 1 ? 0 : -1;

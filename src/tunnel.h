@@ -59,6 +59,10 @@ int set_nonblocking(int fd);
 // safe. 0 done; -1 already stopped or the write failed.
 int request_stop(mux_ctx* ctx);
 
+// True once if a stop was requested while the loop was not running (during
+// setup); the loop then ends right after it starts.
+bool take_pending_stop();
+
 // SIGINT/SIGTERM handler: request_stop on g_ctx.
 void stop_signal_handler(int signo);
 

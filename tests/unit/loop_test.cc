@@ -262,6 +262,17 @@ TEST_F(Loop, FailedRegistrationRunsUpThenDownWithoutAPass) {
   expect_torn_down();
 }
 
+TEST_F(Loop, StopDuringSetupEndsTheRunAsSoonAsItStarts) {
+  with_scripts();
+  EXPECT_EQ(request_stop(&ctx), -1);  // not running yet: kept for the loop
+  EXPECT_EQ(run_event_loop(&ctx), -1);
+  EXPECT_EQ(script_runs(), "up\ndown\n");
+  EXPECT_TRUE(fake_io.select_calls.empty());  // no registration, no pass
+  EXPECT_TRUE(fake_io.sent.empty());
+  expect_torn_down();
+  EXPECT_FALSE(take_pending_stop());  // taken once
+}
+
 TEST_F(Loop, SignalDuringTheWaitEndsTheRun) {
   with_scripts();
   registers();
