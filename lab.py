@@ -1,0 +1,900 @@
+#!/usr/bin/env python3
+"""The lab: calls carried through the real corvex binary, on this machine only.
+
+    sudo ./lab.py                      20 calls for 20 s
+    sudo ./lab.py --calls 4 --seconds 5
+
+Installs what is missing (Debian packages), builds corvex if build/corvex is
+missing or stale, then builds a lab of network namespaces named for this run:
+
+    phones  (10.77.1.10..)  -- LAN --  router  -- WAN --  server  -- host
+                                       corvex, TUN         lab peer, TUN
+                                       10.77.1.1           10.77.2.2:42000
+                                       10.77.2.1           10.77.3.1   10.77.3.2
+
+The router runs corvex with a generated configuration; its up script brings
+the TUN device up and routes the host's network into it.  The server runs
+the lab peer (lab/labpeer.py), which registers the client, rebuilds its
+frames onto a TUN device of its own and multiplexes the host's replies back.
+Each call is a G.711 or G.729 RTP stream each way between a phone and the
+host, set up and torn down with SIP on port 5060; with GStreamer installed,
+call 1 is sent by gst-launch-1.0 in both directions (and, with tshark, its
+rebuilt streams are analysed by tshark).  nftables counters on the router
+and the server count what goes into the tunnel and what crosses its wire.
+
+Everything the lab created is removed at the end, also on Ctrl-C or SIGTERM.
+"""
+
+import argparse
+import concurrent.futures
+import json
+import os
+import re
+import shlex
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+ROOT = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(ROOT, "lab"))
+sys.path.insert(0, os.path.join(ROOT, "tests", "integration"))
+
+import netlab  # noqa: E402
+import rtpgen  # noqa: E402
+from rtpgen import DOWN, UP  # noqa: E402
+
+# Debian packages: the lab cannot run without the first list; the second
+# brings the real RTP tool and the analyser, and the lab runs without them.
+NEEDED = ["iproute2", "nftables", "python3", "cmake", "ninja-build", "g++"]
+WANTED = ["gstreamer1.0-tools", "gstreamer1.0-plugins-base", "gstreamer1.0-plugins-good",
+          "tshark"]
+
+PHONE_NET = "10.77.1"
+ROUTER_LAN = "10.77.1.1"
+ROUTER_WAN = "10.77.2.1"
+SERVER = "10.77.2.2"
+SERVER_LAN = "10.77.3.1"
+HOST = "10.77.3.2"
+TUNNEL_PORT = 42000
+PASSWORD = "lab-secret"
+ROUTER_TUN = "cvx0"
+PEER_TUN = "cvxs0"
+PHONE_RTP_BASE = 20000
+HOST_RTP_BASE = 30000
+MAX_CALLS = 250
+NFT_TABLE = "cvxlab"
+
+
+class Interrupted(Exception):
+    """SIGTERM (SIGINT raises KeyboardInterrupt)."""
+
+
+def on_sigterm(signum, _frame):
+    raise Interrupted("signal %d" % signum)
+
+
+def say(text=""):
+    print(text, flush=True)
+
+
+def phone_addr(call):
+    return "%s.%d" % (PHONE_NET, 10 + call % 200)
+
+
+def phone_port(call):
+    return PHONE_RTP_BASE + 2 * call
+
+
+def host_port(call):
+    return HOST_RTP_BASE + 2 * call
+
+
+# ---------------------------------------------------------------------------
+# Packages and the build
+# ---------------------------------------------------------------------------
+
+def missing_packages(names):
+    if shutil.which("dpkg-query") is None:
+        return []
+    out = []
+    for name in names:
+        r = subprocess.run(["dpkg-query", "-W", "-f=${Status}", name], capture_output=True, text=True)
+        if r.returncode != 0 or not r.stdout.endswith("installed") or "not-installed" in r.stdout:
+            out.append(name)
+    return out
+
+
+def ensure_packages(need_build, install):
+    needed = [p for p in NEEDED if need_build or p not in ("cmake", "ninja-build", "g++")]
+    missing = missing_packages(needed + WANTED)
+    if missing and install:
+        say("== installing %s" % " ".join(missing))
+        env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
+        ok = subprocess.run(["apt-get", "update", "-qq"], env=env, stdin=subprocess.DEVNULL).returncode == 0
+        if ok:
+            r = subprocess.run(["apt-get", "install", "-y", "-qq", "--no-install-recommends"] + missing,
+                               env=env, stdin=subprocess.DEVNULL)
+            ok = r.returncode == 0
+        if not ok:
+            say("   apt-get failed; going on with what is installed")
+        missing = missing_packages(needed + WANTED)
+    lacking = [p for p in missing if p in needed]
+    for tool in ("ip", "nft"):
+        if shutil.which(tool) is None:
+            lacking.append(tool)
+    if lacking:
+        raise SystemExit("lab.py: cannot run without %s" % ", ".join(sorted(set(lacking))))
+
+
+def ensure_binary(build_dir):
+    """Configure (once) and build corvex in build_dir; ninja rebuilds only
+    what is stale.  Returns the binary's path."""
+    if not os.path.exists(os.path.join(build_dir, "CMakeCache.txt")):
+        say("== configuring %s" % os.path.relpath(build_dir, ROOT))
+        subprocess.run(["cmake", "-S", ROOT, "-B", build_dir, "-G", "Ninja",
+                        "-DCMAKE_BUILD_TYPE=Release", "-DCORVEX_TESTS=OFF"],
+                       check=True, stdout=subprocess.DEVNULL)
+    binary = os.path.join(build_dir, "corvex")
+    before = os.stat(binary).st_mtime if os.path.exists(binary) else None
+    r = subprocess.run(["cmake", "--build", build_dir, "--target", "corvex"],
+                       capture_output=True, text=True)
+    if r.returncode != 0:
+        sys.stderr.write(r.stdout[-4000:] + r.stderr[-2000:])
+        raise SystemExit("lab.py: building corvex failed")
+    after = os.stat(binary).st_mtime
+    say("== corvex: %s (%s)" % (os.path.relpath(binary, ROOT),
+                                "up to date" if before == after else "built"))
+    return binary
+
+
+# ---------------------------------------------------------------------------
+# nftables counters
+# ---------------------------------------------------------------------------
+
+def frame_rule(match):
+    """Frames: the first byte (a call id) is never 0; recovery requests
+    (0x01 0x81) are counted apart."""
+    return match + " @th,64,8 != 0 @th,64,16 != 0x0181"
+
+
+def nft_load(ns, chains):
+    """chains: list of (name, hook, priority, [rule, ...])."""
+    text = "table inet %s {\n" % NFT_TABLE
+    for name, hook, prio, rules in chains:
+        text += "  chain %s {\n    type filter hook %s priority %d;\n" % (name, hook, prio)
+        for rule in rules:
+            text += "    %s\n" % rule
+        text += "  }\n"
+    text += "}\n"
+    r = subprocess.run(ns.exec_prefix() + ["nft", "-f", "-"], input=text, capture_output=True,
+                       text=True)
+    if r.returncode != 0:
+        raise RuntimeError("nft in %s: %s" % (ns.name, r.stderr.strip()))
+
+
+def nft_counters(ns):
+    """comment -> (packets, bytes) of every counting rule in the lab's table."""
+    r = subprocess.run(ns.exec_prefix() + ["nft", "-j", "list", "table", "inet", NFT_TABLE],
+                       capture_output=True, text=True)
+    if r.returncode != 0:
+        return {}
+    out = {}
+    for item in json.loads(r.stdout).get("nftables", []):
+        rule = item.get("rule")
+        if not rule or "comment" not in rule:
+            continue
+        for expr in rule.get("expr", []):
+            if "counter" in expr:
+                out[rule["comment"]] = (expr["counter"]["packets"], expr["counter"]["bytes"])
+    return out
+
+
+def wire_rules(direction, match):
+    """Counting rules for the tunnel's datagrams in one direction."""
+    d = direction
+    return [
+        '%s @th,64,16 0x0000 counter comment "%s_nonrtp"' % (match, d),
+        '%s @th,64,16 0x0081 counter comment "%s_control"' % (match, d),
+        '%s @th,64,16 0x0181 counter comment "%s_recovery"' % (match, d),
+        '%s counter comment "%s_frames"' % (frame_rule(match), d),
+        '%s counter comment "%s_all"' % (match, d),
+    ]
+
+
+def loss_rule(direction, match, loss):
+    return '%s numgen random mod 10000 < %d counter drop comment "%s_lossdrop"' % (
+        frame_rule(match), int(round(loss * 100)), direction)
+
+
+def tun_rules(tun, entering, leaving):
+    """What enters the tunnel on this side (the plain packets the frames
+    stand for) and what leaves it (the packets rebuilt from the far side's
+    frames)."""
+    rules = []
+    for oif, d, where in (("oifname", entering, "entry"), ("iifname", leaving, "exit")):
+        rules += [
+            '%s "%s" udp dport %d counter comment "%s_%s_sip"' % (oif, tun, rtpgen.SIP_PORT, d, where),
+            '%s "%s" meta l4proto udp udp dport != %d counter comment "%s_%s_rtp"'
+            % (oif, tun, rtpgen.SIP_PORT, d, where),
+        ]
+    return rules
+
+
+# ---------------------------------------------------------------------------
+# Helper processes (GStreamer, tshark)
+# ---------------------------------------------------------------------------
+
+class Tool:
+    """A program started in a namespace, its output in a file."""
+
+    def __init__(self, ns, argv, log_path, stop_signal=signal.SIGTERM):
+        self.log_path = log_path
+        self.stop_signal = stop_signal
+        self.log = open(log_path, "w")
+        self.proc = subprocess.Popen(ns.exec_prefix() + argv, stdout=self.log,
+                                     stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+
+    def output(self):
+        with open(self.log_path, errors="replace") as f:
+            return f.read()
+
+    def running(self):
+        return self.proc.poll() is None
+
+    def stop(self, timeout=5.0):
+        if self.proc.poll() is None:
+            self.proc.send_signal(self.stop_signal)
+            try:
+                self.proc.wait(timeout=timeout)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        if not self.log.closed:
+            self.log.close()
+        return self.proc.returncode
+
+
+def gst_sender(ns, dst, port, packets, log_path, bind=None):
+    argv = ["gst-launch-1.0", "-q", "audiotestsrc", "is-live=true", "samplesperbuffer=160",
+            "num-buffers=%d" % packets, "!", "audio/x-raw,rate=8000,channels=1", "!", "mulawenc",
+            "!", "rtppcmupay", "pt=0", "min-ptime=20000000", "max-ptime=20000000", "!",
+            "udpsink", "host=%s" % dst, "port=%d" % port, "sync=true"]
+    if bind:
+        argv.append("bind-address=%s" % bind)
+    return Tool(ns, argv, log_path)
+
+
+# One stream of "tshark -z rtp,streams": ... SSRC, payload, packets, lost (percent) ...
+RTP_STREAM_LINE = re.compile(r"\s(?P<ssrc>0x[0-9A-Fa-f]{1,8})\s+(?P<payload>\S+)\s+(?P<pkts>\d+)"
+                             r"\s+(?P<lost>-?\d+)\s+\(")
+
+
+def tshark_rtp_streams(pcap, port):
+    """tshark's view of the RTP streams in a capture: its stream table for
+    packets and loss, and the RFC 3550 interarrival jitter computed from the
+    arrival times and RTP timestamps tshark decodes.  One dict per stream."""
+    decode = ["-d", "udp.port==%d,rtp" % port]
+    r = subprocess.run(["tshark", "-r", pcap, "-q"] + decode + ["-z", "rtp,streams"],
+                       capture_output=True, text=True)
+    streams = {}
+    for line in r.stdout.splitlines():
+        m = RTP_STREAM_LINE.search(line)
+        if m:
+            streams[int(m.group("ssrc"), 16)] = {
+                "payload": m.group("payload"), "packets": int(m.group("pkts")),
+                "lost": int(m.group("lost")), "jitter_mean_ms": None, "jitter_max_ms": None}
+    r = subprocess.run(["tshark", "-r", pcap] + decode + ["-T", "fields", "-e", "rtp.ssrc",
+                        "-e", "frame.time_epoch", "-e", "rtp.timestamp"],
+                       capture_output=True, text=True)
+    arrivals = {}
+    for line in r.stdout.splitlines():
+        parts = line.split("\t")
+        if len(parts) == 3 and all(parts):
+            arrivals.setdefault(int(parts[0], 16), []).append((float(parts[1]), int(parts[2])))
+    for ssrc, seen in arrivals.items():
+        if ssrc in streams:
+            streams[ssrc].update(rfc3550_jitter(seen))
+    return list(streams.values())
+
+
+def rfc3550_jitter(seen, clock=8000):
+    """Interarrival jitter J += (|D| - J) / 16 over (arrival s, RTP
+    timestamp) pairs, in ms: its mean and its largest value."""
+    j = 0.0
+    values = []
+    for (t0, ts0), (t1, ts1) in zip(seen, seen[1:]):
+        transit = (t1 - t0) - ((ts1 - ts0) & 0xFFFFFFFF) / clock
+        j += (abs(transit) - j) / 16
+        values.append(j)
+    if not values:
+        return {}
+    return {"jitter_mean_ms": 1e3 * sum(values) / len(values), "jitter_max_ms": 1e3 * max(values)}
+
+
+# ---------------------------------------------------------------------------
+# The lab
+# ---------------------------------------------------------------------------
+
+def cpu_of(pid):
+    """(user, system) CPU seconds of a process, from /proc/PID/stat."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+    except OSError:
+        return None
+    tick = os.sysconf("SC_CLK_TCK")
+    return int(fields[11]) / tick, int(fields[12]) / tick
+
+
+def peak_rss_kib(pid):
+    try:
+        with open("/proc/%d/status" % pid) as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return None
+
+
+class LabRun:
+    def __init__(self, args, command):
+        self.args = args
+        self.command = command
+        self.workdir = tempfile.mkdtemp(prefix="corvex-lab-")
+        self.lab = None
+        self.tools = []
+        self.traffic = None
+        self.corvex = None
+        self.peer = None
+        self.gst = args.gst and shutil.which("gst-launch-1.0") is not None
+        self.tshark = self.gst and args.tshark and shutil.which("tshark") is not None
+        self.progress_stop = threading.Event()
+        self.figures = {}
+
+    # -- set-up ---------------------------------------------------------------
+
+    def setup(self):
+        a = self.args
+        self.lab = lab = netlab.Lab(self.workdir)
+        say("== lab %s: namespaces %s-{phones,router,server,host}" % (lab.tag, lab.tag))
+        self.phones = lab.netns("phones")
+        self.router = lab.netns("router")
+        self.server = lab.netns("server")
+        self.host = lab.netns("host")
+        for ns in (self.phones, self.router, self.server, self.host):
+            for key in ("net.ipv6.conf.all.disable_ipv6", "net.ipv6.conf.default.disable_ipv6"):
+                ns.sysctl(key, 1)
+            ns.sysctl("net.ipv4.conf.all.rp_filter", 0)
+            ns.sysctl("net.ipv4.conf.default.rp_filter", 0)
+        lab.veth(self.phones, "eth0", None, self.router, "lan0", ROUTER_LAN + "/24")
+        lab.veth(self.router, "wan0", ROUTER_WAN + "/24", self.server, "wan0", SERVER + "/24")
+        lab.veth(self.server, "lan0", SERVER_LAN + "/24", self.host, "eth0", HOST + "/24")
+        for addr in sorted({phone_addr(c) for c in range(a.calls)}, key=socket.inet_aton):
+            self.phones.ip("addr", "add", addr + "/24", "dev", "eth0")
+        self.phones.ip("route", "add", "default", "via", ROUTER_LAN)
+        self.host.ip("route", "add", "default", "via", SERVER_LAN)
+        for ns in (self.router, self.server):
+            ns.sysctl("net.ipv4.ip_forward", 1)
+
+        # Counters: the tunnel's wire on the router's WAN side, the plain
+        # packets where they enter the tunnel on each side.
+        to_server = "ip daddr %s udp dport %d" % (SERVER, TUNNEL_PORT)
+        from_server = "ip saddr %s udp sport %d" % (SERVER, TUNNEL_PORT)
+        router_chains = [("wire_out", "output", -10, wire_rules(UP, to_server)),
+                         ("wire_in", "input", -10, wire_rules(DOWN, from_server)),
+                         ("tun", "forward", 0, tun_rules(ROUTER_TUN, UP, DOWN))]
+        server_chains = [("tun", "forward", 0, tun_rules(PEER_TUN, DOWN, UP))]
+        if a.loss > 0:
+            router_chains.append(("loss", "input", 0, [loss_rule(DOWN, from_server, a.loss)]))
+            server_chains.append(("loss", "input", 0, [loss_rule(
+                UP, "ip saddr %s udp dport %d" % (ROUTER_WAN, TUNNEL_PORT), a.loss)]))
+        nft_load(self.router, router_chains)
+        nft_load(self.server, server_chains)
+        if self.gst:
+            nft_load(self.phones, [("out", "output", 0, [
+                'udp dport %d counter comment "gst_up"' % host_port(0)])])
+            nft_load(self.host, [("out", "output", 0, [
+                'udp dport %d counter comment "gst_down"' % phone_port(0)])])
+
+        say("== server: lab peer on %s:%d, TUN %s" % (SERVER, TUNNEL_PORT, PEER_TUN))
+        self.peer = netlab.Peer(lab, self.server, "%s:%d" % (SERVER, TUNNEL_PORT), name="peer",
+                                tun=PEER_TUN, password=PASSWORD)
+        self.server.sysctl("net.ipv6.conf.%s.disable_ipv6" % PEER_TUN, 1)
+        self.server.sysctl("net.ipv4.conf.%s.rp_filter" % PEER_TUN, 0)
+        self.server.ip("link", "set", PEER_TUN, "up")
+        self.server.ip("route", "add", PHONE_NET + ".0/24", "dev", PEER_TUN)
+
+        self.up_marker = lab.path("up.done")
+        up = netlab.write_script(lab.path("up.sh"), (
+            'ip link set "$intf" up\n'
+            'echo 1 > /proc/sys/net/ipv6/conf/"$intf"/disable_ipv6\n'
+            'echo 0 > /proc/sys/net/ipv4/conf/"$intf"/rp_filter\n'
+            'ip route add %s.0/24 dev "$intf"\n'
+            'echo up > %s\n' % (HOST.rsplit(".", 1)[0], shlex.quote(self.up_marker))))
+        down = netlab.write_script(lab.path("down.sh"), "echo down > %s\n"
+                                   % shlex.quote(lab.path("down.done")))
+        items = [("server", SERVER), ("port", TUNNEL_PORT), ("password", PASSWORD),
+                 ("intf", ROUTER_TUN), ("up", up), ("down", down)]
+        say("== router: %s -c %s" % (" ".join(self.command), lab.path("corvex.conf")))
+        self.corvex = netlab.Corvex(lab, self.router, self.command, items, name="corvex",
+                                    verbose=a.verbose)
+        netlab.wait_for(lambda: os.path.exists(self.up_marker) or not self.corvex.alive(), 20,
+                        "corvex to register and run its up script")
+        if not self.corvex.alive():
+            raise RuntimeError("corvex exited with %s:\n%s" % (self.corvex.proc.returncode,
+                                                                self.corvex.log()[-3000:]))
+        say("   registered with the server, tunnel up (%s)" % ROUTER_TUN)
+
+    # -- traffic --------------------------------------------------------------
+
+    def open_sockets(self):
+        a = self.args
+        calls = range(a.calls)
+
+        def udp(addr, port):
+            s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 20)
+            s.bind((addr, port))
+            return s
+
+        phone_rtp, phone_sip = self.phones.in_ns(lambda: (
+            [udp(phone_addr(c), phone_port(c)) for c in calls],
+            {addr: udp(addr, rtpgen.SIP_PORT) for addr in {phone_addr(c) for c in calls}}))
+        host_rtp, host_sip = self.host.in_ns(lambda: (
+            [udp(HOST, host_port(c)) for c in calls], udp(HOST, rtpgen.SIP_PORT)))
+        t = self.traffic = rtpgen.Traffic()
+        t.set_host_sip(host_sip, (HOST, rtpgen.SIP_PORT))
+        for c in calls:
+            t.add_phone_sip(c, phone_sip[phone_addr(c)], phone_addr(c))
+        self.phone_rtp, self.host_rtp = phone_rtp, host_rtp
+
+    def make_streams(self, start, packets):
+        a = self.args
+        t = self.traffic
+        self.external = {}
+        for c in range(a.calls):
+            codec = rtpgen.codec_for_call(c)
+            if c == 0 and self.gst:
+                for d, rx in ((UP, self.host_rtp[0]), (DOWN, self.phone_rtp[0])):
+                    s = rtpgen.ExternalStream(c, d, "G.711", "GStreamer")
+                    self.external[d] = s
+                    t.add_external(s, rx)
+                continue
+            # Calls start spread over one packet time, as independent phones would.
+            offset = start + rtpgen.PTIME * c / max(1, a.calls)
+            t.add_stream(rtpgen.Stream(c, UP, codec, self.phone_rtp[c], (HOST, host_port(c)),
+                                       offset, packets), self.host_rtp[c])
+            t.add_stream(rtpgen.Stream(c, DOWN, codec, self.host_rtp[c],
+                                       (phone_addr(c), phone_port(c)), offset + 0.0005, packets),
+                         self.phone_rtp[c])
+        return packets
+
+    def start_tshark(self, packets):
+        """Capture call 1's GStreamer streams where they leave the tunnel;
+        each capture ends by itself once it holds the stream's packets."""
+        self.captures = {}
+        for d, ns, port in ((UP, self.host, host_port(0)), (DOWN, self.phones, phone_port(0))):
+            pcap = self.lab.path("gst-%s.pcap" % d)
+            tool = Tool(ns, ["tshark", "-i", "eth0", "-n", "-p", "-f", "udp dst port %d" % port,
+                             "-c", str(packets), "-w", pcap], self.lab.path("tshark-%s.log" % d),
+                        stop_signal=signal.SIGINT)
+            self.tools.append(tool)
+            self.captures[d] = (tool, pcap, port)
+        for d, (tool, _, _) in self.captures.items():
+            try:
+                netlab.wait_for(lambda: "Capture started" in tool.output() or not tool.running(),
+                                10, "tshark to start capturing")
+            except AssertionError:
+                pass
+            if not tool.running():
+                say("   tshark did not start (%s); no stream analysis" % tool.output().strip()[-200:])
+                self.tshark = False
+
+    def progress(self, started, seconds):
+        """A line a second while the calls run."""
+        tty = sys.stdout.isatty()
+        last_frames = None
+        last_t = None
+        next_line = started + 1.0
+        while not self.progress_stop.wait(max(0.0, next_line - time.monotonic())):
+            next_line += 1.0
+            now = time.monotonic()
+            tot = self.traffic.totals()
+            for d, count in self.gst_sent().items():
+                tot[d]["sent"] += count
+            nft = nft_counters(self.router)
+            frames = (nft.get("up_frames", (0, 0))[0], nft.get("down_frames", (0, 0))[0])
+            rate = ""
+            if last_frames is not None:
+                dt = now - last_t
+                rate = "  frames/s %.0f up %.0f down" % ((frames[0] - last_frames[0]) / dt,
+                                                        (frames[1] - last_frames[1]) / dt)
+            last_frames, last_t = frames, now
+            cpu = cpu_of(self.corvex.pid)
+            line = "  [%4.1f/%.0f s] phones->host %d/%d  host->phones %d/%d received%s  corvex CPU %.2f s" % (
+                min(now - started, seconds), seconds, tot[UP]["received"], tot[UP]["sent"],
+                tot[DOWN]["received"], tot[DOWN]["sent"], rate, sum(cpu) if cpu else 0.0)
+            if tty:
+                sys.stdout.write("\r" + line + "\033[K")
+                sys.stdout.flush()
+            else:
+                say(line)
+        if tty:
+            sys.stdout.write("\n")
+            sys.stdout.flush()
+
+    def run_calls(self):
+        a = self.args
+        self.open_sockets()
+        t = self.traffic
+        calls = list(range(a.calls))
+        codec = rtpgen.codec_for_call
+
+        def rtp_port(c):
+            return phone_port(c)
+
+        say("== SIP: INVITE from %d phone%s to the host on port %d"
+            % (a.calls, "s" if a.calls != 1 else "", rtpgen.SIP_PORT))
+        answered = t.exchange_sip("INVITE", calls, rtp_port, codec, 1, timeout=netlab.scaled(10))
+        say("   %d/%d answered 200 OK" % (len(answered), len(calls)))
+        if not answered:
+            raise RuntimeError("no SIP INVITE came through the tunnel; corvex log:\n%s"
+                               % self.corvex.log()[-3000:])
+
+        packets = int(round(a.seconds / rtpgen.PTIME))
+        if self.tshark:
+            self.start_tshark(packets)
+        start = time.monotonic() + 0.05
+        self.make_streams(start, packets)
+        self.cpu_before = cpu_of(self.corvex.pid)
+        self.gst_tools = {}
+        if self.gst:
+            self.gst_tools[UP] = gst_sender(self.phones, HOST, host_port(0), packets,
+                                            self.lab.path("gst-up.log"), bind=phone_addr(0))
+            self.gst_tools[DOWN] = gst_sender(self.host, phone_addr(0), phone_port(0), packets,
+                                              self.lab.path("gst-down.log"), bind=HOST)
+            self.tools.extend(self.gst_tools.values())
+        n711 = sum(1 for c in calls if codec(c) == "G.711")
+        say("== calls: %d for %g s (%d G.711, %d G.729%s), one packet each way every 20 ms"
+            % (a.calls, a.seconds, n711, a.calls - n711,
+               "; call 1 sent by GStreamer" if self.gst else ""))
+        progress = threading.Thread(target=self.progress, args=(start, a.seconds), daemon=True)
+        progress.start()
+        try:
+            t.run_media(end=start + a.seconds + 5.0)
+            # GStreamer starts late by its pipeline's set-up: wait for it to
+            # send its last buffer.
+            deadline = time.monotonic() + netlab.scaled(10)
+            while any(g.running() for g in self.gst_tools.values()) and time.monotonic() < deadline:
+                t.poll(0.05)
+            self.media_end = time.monotonic()
+            self.media_seconds = self.media_end - start
+            t.settle(self.all_arrived)
+        finally:
+            self.progress_stop.set()
+            progress.join()
+        self.cpu_after = cpu_of(self.corvex.pid)
+
+        say("== SIP: BYE")
+        byes = t.exchange_sip("BYE", calls, rtp_port, codec, 2, timeout=netlab.scaled(5))
+        say("   %d/%d answered 200 OK" % (len(byes), len(calls)))
+        self.sip_invites, self.sip_byes = len(answered), len(byes)
+
+    def gst_sent(self):
+        if not self.gst:
+            return {}
+        return {UP: nft_counters(self.phones).get("gst_up", (0, 0))[0],
+                DOWN: nft_counters(self.host).get("gst_down", (0, 0))[0]}
+
+    def all_arrived(self):
+        sent = self.gst_sent()
+        for s in self.traffic.streams:
+            target = s.stats.sent if isinstance(s, rtpgen.Stream) else sent.get(s.direction, 0)
+            if s.stats.received < target:
+                return False
+        return True
+
+    # -- figures --------------------------------------------------------------
+
+    def collect(self):
+        a = self.args
+        gst_sent = self.gst_sent()
+        for d, s in getattr(self, "external", {}).items():
+            s.stats.sent = gst_sent.get(d, 0)
+        tot = self.traffic.totals()
+        rnft = nft_counters(self.router)
+        snft = nft_counters(self.server)
+        entry = {UP: rnft, DOWN: snft}
+        exit_ = {UP: snft, DOWN: rnft}
+        try:
+            peer_stats = self.peer.call("stats")
+            self.figures_peer = {"counters": peer_stats.get("counters"),
+                                 "calls": len(peer_stats.get("calls", {}))}
+        except (OSError, RuntimeError, ValueError):
+            self.figures_peer = None
+        f = {"calls": a.calls, "seconds": a.seconds, "media_seconds": round(self.media_seconds, 3),
+             "codecs": {"G.711": sum(1 for c in range(a.calls) if rtpgen.codec_for_call(c) == "G.711"),
+                        "G.729": sum(1 for c in range(a.calls) if rtpgen.codec_for_call(c) == "G.729")},
+             "gstreamer_call": self.gst, "loss_option_percent": a.loss,
+             "sip": {"invites_answered": self.sip_invites, "byes_answered": self.sip_byes}}
+        for d in (UP, DOWN):
+            x = dict(tot[d])
+            x["lost"] = max(0, x["sent"] - x["received"])
+            x["loss_percent"] = 100.0 * x["lost"] / x["sent"] if x["sent"] else 0.0
+            x["sip_sent"], x["sip_received"] = self.traffic.sip_counts[d]
+            for kind in ("frames", "nonrtp", "control", "recovery", "all"):
+                x["wire_%s_packets" % kind], x["wire_%s_bytes" % kind] = rnft.get("%s_%s" % (d, kind), (0, 0))
+            x["loss_dropped_frames"] = (snft if d == UP else rnft).get("%s_lossdrop" % d, (0, 0))[0]
+            sip_p, sip_b = entry[d].get("%s_entry_sip" % d, (0, 0))
+            rtp_p, rtp_b = entry[d].get("%s_entry_rtp" % d, (0, 0))
+            x["plain_rtp_packets"], x["plain_rtp_bytes"] = rtp_p, rtp_b
+            x["rebuilt_rtp_packets"] = exit_[d].get("%s_exit_rtp" % d, (0, 0))[0]
+            x["tunnel_lost"] = max(0, rtp_p - x["rebuilt_rtp_packets"])
+            x["plain_sip_packets"], x["plain_sip_bytes"] = sip_p, sip_b
+            x["frames_per_second"] = x["wire_frames_packets"] / self.media_seconds
+            x["rtp_per_frame"] = rtp_p / x["wire_frames_packets"] if x["wire_frames_packets"] else 0.0
+            x["saving_percent"] = (100.0 * (1 - x["wire_frames_bytes"] / rtp_b)) if rtp_b else 0.0
+            f[d] = x
+        wire = f[UP]["wire_all_bytes"] + f[DOWN]["wire_all_bytes"]
+        plain = sum(f[d]["plain_rtp_bytes"] + f[d]["plain_sip_bytes"] for d in (UP, DOWN))
+        frames_b = f[UP]["wire_frames_bytes"] + f[DOWN]["wire_frames_bytes"]
+        rtp_b = f[UP]["plain_rtp_bytes"] + f[DOWN]["plain_rtp_bytes"]
+        f["rtp_wire_bytes"], f["rtp_plain_bytes"] = frames_b, rtp_b
+        f["rtp_saving_percent"] = 100.0 * (1 - frames_b / rtp_b) if rtp_b else 0.0
+        f["tunnel_wire_bytes"], f["tunnel_plain_bytes"] = wire, plain
+        f["tunnel_saving_percent"] = 100.0 * (1 - wire / plain) if plain else 0.0
+        u0, s0 = self.cpu_before or (0.0, 0.0)
+        u1, s1 = self.cpu_after or (0.0, 0.0)
+        carried = f[UP]["plain_rtp_packets"] + f[DOWN]["plain_rtp_packets"]
+        f["corvex_cpu"] = {"user": u1, "system": s1, "total": u1 + s1,
+                           "during_calls": (u1 + s1) - (u0 + s0),
+                           "percent_of_core": 100.0 * ((u1 + s1) - (u0 + s0)) / self.media_seconds,
+                           "us_per_packet": 1e6 * ((u1 + s1) - (u0 + s0)) / carried if carried else None,
+                           "peak_rss_kib": peak_rss_kib(self.corvex.pid)}
+        f["peer"] = self.figures_peer
+        f["streams"] = [{"call": s.call + 1, "direction": s.direction, "codec": s.codec,
+                         "by": getattr(s, "tool", "lab.py"), "sent": s.stats.sent,
+                         "received": s.stats.received, "out_of_order": s.stats.out_of_order,
+                         "corrupt": s.stats.corrupt, "duplicates": s.stats.duplicates,
+                         "missing": sorted(set(range(s.stats.sent)) - s.stats.seen)[:20]
+                         if isinstance(s, rtpgen.Stream) else None}
+                        for s in self.traffic.streams]
+        if self.gst:
+            f["gstreamer"] = {d: {"sent": s.stats.sent, "received": s.stats.received,
+                                  "corrupt": s.stats.corrupt}
+                              for d, s in self.external.items()}
+        if self.tshark:
+            deadline = time.monotonic() + netlab.scaled(3)
+            for tool, _, _ in self.captures.values():
+                while tool.running() and time.monotonic() < deadline:
+                    time.sleep(0.05)
+                tool.stop()
+            with concurrent.futures.ThreadPoolExecutor() as pool:
+                jobs = {d: pool.submit(tshark_rtp_streams, pcap, port)
+                        for d, (_, pcap, port) in self.captures.items()}
+                f["tshark"] = {d: job.result() for d, job in jobs.items()}
+        self.figures = f
+        return f
+
+    # -- teardown -------------------------------------------------------------
+
+    def teardown(self):
+        """Undo everything, whatever state the set-up reached."""
+        problems = []
+        self.progress_stop.set()
+        for tool in self.tools:
+            try:
+                tool.stop()
+            except OSError as exc:
+                problems.append("stopping a tool: %s" % exc)
+        if self.traffic is not None:
+            self.traffic.close()
+        for attr in ("phone_rtp", "host_rtp"):
+            for sock in getattr(self, attr, []):
+                sock.close()
+        if self.lab is not None:
+            try:
+                self.lab.close()
+            except AssertionError as exc:
+                problems.append(str(exc).splitlines()[0])
+            sweep_namespaces(self.lab.tag)
+        if not self.args.keep:
+            shutil.rmtree(self.workdir, ignore_errors=True)
+        return problems
+
+
+def sweep_namespaces(tag):
+    """Remove any namespace of this run that is still there (a set-up cut
+    short between creating a namespace and recording it), ending the
+    processes inside first."""
+    r = subprocess.run(["ip", "netns", "list"], capture_output=True, text=True)
+    for line in r.stdout.splitlines():
+        name = line.split()[0] if line.split() else ""
+        if not name.startswith(tag + "-"):
+            continue
+        pids = subprocess.run(["ip", "netns", "pids", name], capture_output=True, text=True).stdout.split()
+        for pid in pids:
+            try:
+                os.kill(int(pid), signal.SIGKILL)
+            except (OSError, ValueError):
+                pass
+        subprocess.run(["ip", "netns", "del", name], capture_output=True)
+
+
+# ---------------------------------------------------------------------------
+# The summary
+# ---------------------------------------------------------------------------
+
+def n(value):
+    return "{:,}".format(value)
+
+
+def summary(f):
+    up, down = f[UP], f[DOWN]
+    rows = []
+
+    def row(label, a, b):
+        rows.append("  %-34s %18s %18s" % (label, a, b))
+
+    row("", "phones -> host", "host -> phones")
+    row("RTP packets sent", n(up["sent"]), n(down["sent"]))
+    row("RTP packets received", n(up["received"]), n(down["received"]))
+    row("lost", "%s (%.2f%%)" % (n(up["lost"]), up["loss_percent"]),
+        "%s (%.2f%%)" % (n(down["lost"]), down["loss_percent"]))
+    row("  of which in the tunnel", n(up["tunnel_lost"]), n(down["tunnel_lost"]))
+    row("out of order", n(up["out_of_order"]), n(down["out_of_order"]))
+    if up["corrupt"] or down["corrupt"] or up["duplicates"] or down["duplicates"]:
+        row("corrupt / duplicated", "%d / %d" % (up["corrupt"], up["duplicates"]),
+            "%d / %d" % (down["corrupt"], down["duplicates"]))
+    if up["latency_mean_ms"] is not None:
+        row("latency mean / max (ms)", "%.1f / %.1f" % (up["latency_mean_ms"], up["latency_max_ms"]),
+            "%.1f / %.1f" % (down["latency_mean_ms"], down["latency_max_ms"]))
+    row("SIP messages sent / received", "%d / %d" % (up["sip_sent"], up["sip_received"]),
+        "%d / %d" % (down["sip_sent"], down["sip_received"]))
+    row("frames on the tunnel", n(up["wire_frames_packets"]), n(down["wire_frames_packets"]))
+    row("frames per second", "%.1f" % up["frames_per_second"], "%.1f" % down["frames_per_second"])
+    row("RTP packets per frame", "%.1f" % up["rtp_per_frame"], "%.1f" % down["rtp_per_frame"])
+    row("frame bytes on the wire", n(up["wire_frames_bytes"]), n(down["wire_frames_bytes"]))
+    row("same RTP packets unmultiplexed", n(up["plain_rtp_bytes"]), n(down["plain_rtp_bytes"]))
+    row("saving", "%.1f%%" % up["saving_percent"], "%.1f%%" % down["saving_percent"])
+    row("registration messages", n(up["wire_control_packets"]), n(down["wire_control_packets"]))
+    if up["wire_recovery_packets"] or down["wire_recovery_packets"]:
+        row("recovery requests", n(up["wire_recovery_packets"]), n(down["wire_recovery_packets"]))
+    if f["loss_option_percent"]:
+        row("frames dropped by --loss", n(up["loss_dropped_frames"]), n(down["loss_dropped_frames"]))
+
+    codecs = f["codecs"]
+    head = "corvex lab: %d call%s (%d G.711, %d G.729) for %.1f s" % (
+        f["calls"], "s" if f["calls"] != 1 else "", codecs["G.711"], codecs["G.729"], f["media_seconds"])
+    lines = ["", "== summary", head, ""] + rows + [""]
+    lines.append("  tunnel, both ways: RTP %s B on the wire vs %s B unmultiplexed: %.1f%% saved"
+                 % (n(f["rtp_wire_bytes"]), n(f["rtp_plain_bytes"]), f["rtp_saving_percent"]))
+    lines.append("  all tunnel traffic (RTP, SIP, registration): %s B vs %s B plain: %.1f%% saved"
+                 % (n(f["tunnel_wire_bytes"]), n(f["tunnel_plain_bytes"]), f["tunnel_saving_percent"]))
+    lines.append("  (bytes are IPv4 packet lengths, outer IPv4/UDP headers included)")
+    c = f["corvex_cpu"]
+    per = " = %.1f us per packet" % c["us_per_packet"] if c["us_per_packet"] else ""
+    lines.append("  corvex CPU: %.2f s in all (user %.2f + system %.2f); %.2f s during the calls, "
+                 "%.1f%% of one core%s" % (c["total"], c["user"], c["system"], c["during_calls"],
+                                           c["percent_of_core"], per))
+    if c["peak_rss_kib"]:
+        lines.append("  corvex peak resident memory: %d KiB" % c["peak_rss_kib"])
+    if f.get("gstreamer"):
+        g = f["gstreamer"]
+        lines.append("  call 1 by GStreamer (PCMU, 200-byte packets): received %d/%d up, %d/%d down"
+                     % (g[UP]["received"], g[UP]["sent"], g[DOWN]["received"], g[DOWN]["sent"]))
+    for d, streams in f.get("tshark", {}).items():
+        label = "phones -> host" if d == UP else "host -> phones"
+        for s in streams:
+            jitter = "" if s["jitter_mean_ms"] is None else ", jitter mean %.2f ms, max %.2f ms" % (
+                s["jitter_mean_ms"], s["jitter_max_ms"])
+            lines.append("  tshark, call 1 %s: %d %s packets, %d lost by sequence%s"
+                         % (label, s["packets"], s["payload"], s["lost"], jitter))
+        if not streams:
+            lines.append("  tshark, call 1 %s: no RTP stream found in the capture" % label)
+    verdict = "OK: every packet arrived, in order" if (
+        up["lost"] == 0 and down["lost"] == 0 and up["out_of_order"] == 0 and down["out_of_order"] == 0
+        and up["corrupt"] == 0 and down["corrupt"] == 0 and up["sent"] and down["sent"]) \
+        else "NOT CLEAN: see loss, order and corruption above"
+    lines.append("")
+    lines.append("  " + verdict)
+    return "\n".join(lines)
+
+
+# ---------------------------------------------------------------------------
+# Entry
+# ---------------------------------------------------------------------------
+
+def parse_args(argv):
+    p = argparse.ArgumentParser(
+        description="Bring up a lab of network namespaces (phones, a router running corvex, "
+                    "the lab peer as server, a host behind it), carry calls through the tunnel "
+                    "and print what it did.  Run as root.")
+    p.add_argument("--calls", type=int, default=20, help="calls to run (default 20)")
+    p.add_argument("--seconds", type=float, default=20.0, help="seconds the calls last (default 20)")
+    p.add_argument("--loss", type=float, default=0.0, metavar="PERCENT",
+                   help="drop this share of the frames each way (nftables), to watch recovery")
+    p.add_argument("--corvex", metavar="PATH", help="use this binary, build nothing")
+    p.add_argument("--runner", default="", metavar="CMD",
+                   help='command prefix for the binary, e.g. "qemu-mips -L /usr/mips-linux-gnu"')
+    p.add_argument("--build-dir", default=os.path.join(ROOT, "build"),
+                   help="where to build corvex (default build/)")
+    p.add_argument("--no-install", dest="install", action="store_false",
+                   help="do not apt-get install missing packages")
+    p.add_argument("--no-gst", dest="gst", action="store_false",
+                   help="generate every call here, none with GStreamer")
+    p.add_argument("--no-tshark", dest="tshark", action="store_false",
+                   help="no tshark analysis of the GStreamer call")
+    p.add_argument("--json", metavar="PATH", help="also write the figures as JSON")
+    p.add_argument("--keep", action="store_true", help="keep the work directory (logs, captures)")
+    p.add_argument("-v", "--verbose", action="store_true", help="run corvex with -v (logs every packet)")
+    args = p.parse_args(argv)
+    if not 1 <= args.calls <= MAX_CALLS:
+        p.error("--calls must be 1 to %d" % MAX_CALLS)
+    if not 0.1 <= args.seconds <= 3600:
+        p.error("--seconds must be 0.1 to 3600")
+    if not 0 <= args.loss <= 100:
+        p.error("--loss must be 0 to 100")
+    return args
+
+
+def main(argv=None):
+    args = parse_args(argv)
+    if os.geteuid() != 0:
+        say("lab.py: run it as root (sudo ./lab.py): it creates network namespaces and TUN devices")
+        return 1
+    signal.signal(signal.SIGTERM, on_sigterm)
+    run = None
+    try:
+        ensure_packages(need_build=args.corvex is None, install=args.install)
+        binary = os.path.abspath(args.corvex) if args.corvex else ensure_binary(
+            os.path.abspath(args.build_dir))
+        command = shlex.split(args.runner) + [binary]
+        run = LabRun(args, command)
+        run.setup()
+        run.run_calls()
+        figures = run.collect()
+    except (KeyboardInterrupt, Interrupted):
+        if run is not None:
+            say("\n== interrupted: tearing the lab down")
+            _quiet_teardown(run)
+        else:
+            say("\n== interrupted")
+        return 130
+    except BaseException:
+        if run is not None:
+            _quiet_teardown(run)
+        raise
+    problems = _quiet_teardown(run)
+    say(summary(figures))
+    for problem in problems:
+        say("  warning: %s" % problem)
+    if args.keep:
+        say("  logs and captures kept in %s" % run.workdir)
+    say("  lab torn down: namespaces %s-* removed" % run.lab.tag)
+    if args.json:
+        with open(args.json, "w") as fh:
+            json.dump(figures, fh, indent=1, sort_keys=True)
+    return 0
+
+
+def _quiet_teardown(run):
+    """Tear down with SIGINT and SIGTERM held off, so that a second Ctrl-C
+    does not leave half a lab behind."""
+    old_int = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    old_term = signal.signal(signal.SIGTERM, signal.SIG_IGN)
+    try:
+        return run.teardown()
+    finally:
+        signal.signal(signal.SIGINT, old_int)
+        signal.signal(signal.SIGTERM, old_term)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
