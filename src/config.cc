@@ -23,19 +23,34 @@ int32_t to_int(const char* s) {
   return static_cast<int32_t>(neg ? 0u - v : v);
 }
 
-const char* copy_text(const char* s) {
-  // Lives until the process ends, like the record it is stored in.
-  return strdup(s);
+// The text fields one pass over the file has filled with heap copies.
+struct text_copies {
+  const char** fields[7];
+  int count;
+};
+
+// Stores a heap copy of the value; it lives until the process ends, like the
+// record. A copy that an earlier line of the same file made is given back
+// (defaults are constant strings and are only ever overwritten).
+void copy_text(text_copies* copies, const char** field, const char* value) {
+  bool ours = false;
+  for (int i = 0; i < copies->count; i++) ours = ours || copies->fields[i] == field;
+  if (ours) {
+    free(const_cast<char*>(*field));
+  } else if (copies->count < static_cast<int>(sizeof copies->fields / sizeof copies->fields[0])) {
+    copies->fields[copies->count++] = field;
+  }
+  *field = strdup(value);
 }
 
 // Stores one known key; returns 0, or 1 for a value out of range.
-int apply_key(mux_config* cfg, const char* key, const char* value) {
+int apply_key(mux_config* cfg, text_copies* copies, const char* key, const char* value) {
   if (strcmp(key, "server") == 0) {
-    cfg->server = copy_text(value);
+    copy_text(copies, &cfg->server, value);
   } else if (strcmp(key, "port") == 0) {
     cfg->port = htons(static_cast<uint16_t>(to_int(value)));
   } else if (strcmp(key, "password") == 0) {
-    cfg->password = copy_text(value);
+    copy_text(copies, &cfg->password, value);
   } else if (strcmp(key, "mtu") == 0) {
     int32_t v = to_int(value);
     if (v >= 9001) {
@@ -44,7 +59,7 @@ int apply_key(mux_config* cfg, const char* key, const char* value) {
     }
     cfg->mtu = static_cast<uint16_t>(v);
   } else if (strcmp(key, "intf") == 0) {
-    cfg->intf = copy_text(value);
+    copy_text(copies, &cfg->intf, value);
   } else if (strcmp(key, "max_muxing_time") == 0) {
     cfg->max_muxing_time = static_cast<uint32_t>(to_int(value));
   } else if (strcmp(key, "max_call") == 0) {
@@ -61,13 +76,13 @@ int apply_key(mux_config* cfg, const char* key, const char* value) {
   } else if (strcmp(key, "sip_port") == 0) {
     cfg->sip_port = htons(static_cast<uint16_t>(to_int(value)));
   } else if (strcmp(key, "pidfile") == 0) {
-    cfg->pidfile = copy_text(value);
+    copy_text(copies, &cfg->pidfile, value);
   } else if (strcmp(key, "logfile") == 0) {
-    cfg->logfile = copy_text(value);
+    copy_text(copies, &cfg->logfile, value);
   } else if (strcmp(key, "up") == 0) {
-    cfg->up = copy_text(value);
+    copy_text(copies, &cfg->up, value);
   } else if (strcmp(key, "down") == 0) {
-    cfg->down = copy_text(value);
+    copy_text(copies, &cfg->down, value);
   } else if (strcmp(key, "allow_all") == 0) {
     cfg->allow_all = static_cast<uint8_t>(to_int(value));
   } else if (strcmp(key, "allow_ping") == 0) {
@@ -100,6 +115,7 @@ int load_config_file(mux_config* cfg, const char* path) {
     return -1;
   }
   char line[LINE_BUF];
+  text_copies copies{};
   int lineno = 0;
   int result = 0;
   while (fgets(line, sizeof line, f) != nullptr) {
@@ -128,7 +144,7 @@ int load_config_file(mux_config* cfg, const char* path) {
       result = 1;
       break;
     }
-    result = apply_key(cfg, key, value);
+    result = apply_key(cfg, &copies, key, value);
     if (result != 0) break;
   }
   fclose(f);

@@ -37,6 +37,7 @@ int parse_command_line(mux_config* cfg, int argc, char** argv) {
   while ((opt = getopt(argc, argv, "+hs:c:q:v")) != -1) {
     switch (opt) {
       case 'c':
+        free(const_cast<char*>(cfg->config_path));  // a later -c replaces it
         cfg->config_path = strdup(optarg);
         break;
       case 's':

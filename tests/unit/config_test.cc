@@ -235,6 +235,13 @@ TEST_F(ConfigFile, KeysAreCaseSensitiveAndLaterLinesWin) {
   ASSERT_EQ(load("server=a\nmtu=1000\nmtu=1200\n"), 0);
   EXPECT_EQ(cfg_.mtu, 1200);
   EXPECT_EQ(env("mtu"), "1200");
+
+  // Text settings too; the replaced copy is given back (the sanitizer build
+  // reports it otherwise).
+  ASSERT_EQ(load("server=a\nintf=tun1\nserver=b\nintf=tun2\nintf=tun3\n"), 0);
+  EXPECT_STREQ(cfg_.server, "b");
+  EXPECT_STREQ(cfg_.intf, "tun3");
+  EXPECT_EQ(env("server"), "b");
 }
 
 TEST_F(ConfigFile, MissingLineSeparatorIsMalformed) {
