@@ -40,7 +40,7 @@ TEST(RtpTest, StaticPayloadTypes) {
 }
 
 TEST(RtpTest, ProtocolVersionPayloadTypeAndLength) {
-  rtp_spec s;
+  rtp_fields s;
   EXPECT_TRUE(rtp_test_exact(make_rtp(s)));
   s.marker = true;
   EXPECT_TRUE(rtp_test_exact(make_rtp(s)));
@@ -71,10 +71,10 @@ TEST(RtpTest, ProtocolVersionPayloadTypeAndLength) {
 
 TEST(SubPacketForms, LiveStreamCompressedNewStreamWhole) {
   media_ctx m;
-  rtp_spec a;  // slot 0, 200 bytes of G.711
-  rtp_spec b;  // slot 1
+  rtp_fields a;  // slot 0, 200 bytes of G.711
+  rtp_fields b;  // slot 1
   b.sport = 4002;
-  rtp_spec c;  // slot 2, 60 bytes of G.729
+  rtp_fields c;  // slot 2, 60 bytes of G.729
   c.sport = 4004;
   c.len = 60;
 
@@ -112,7 +112,7 @@ TEST(SubPacketForms, LiveStreamCompressedNewStreamWhole) {
 
 // Opens a stream with one packet, then returns the item its next packet of
 // `len` bytes adds to the frame.
-bytes second_item(size_t len, rtp_spec s = {}) {
+bytes second_item(size_t len, rtp_fields s = {}) {
   media_ctx m;
   EXPECT_EQ(mux(m, make_rtp(s), T0), 0);
   size_t before = m.ctx.frame_len;
@@ -140,14 +140,14 @@ TEST(SubPacketForms, PayloadLengthChoosesTheForm) {
 
 TEST(SubPacketForms, HeaderOnlyPacketsRefreshNothingAndShortOnesOpenNoCall) {
   media_ctx m;
-  rtp_spec s;
+  rtp_fields s;
   ASSERT_EQ(mux(m, make_rtp(s), T0), 0);
   s.len = 40;
   ASSERT_EQ(mux(m, make_rtp(s), T0 + 100), 0);
   EXPECT_EQ(m.ctx.egress_calls[0]->last_seen, T0);  // not refreshed
 
   // A 40-byte packet opening a call is sent whole.
-  rtp_spec n;
+  rtp_fields n;
   n.sport = 4100;
   n.len = 40;
   size_t before = m.ctx.frame_len;
@@ -156,7 +156,7 @@ TEST(SubPacketForms, HeaderOnlyPacketsRefreshNothingAndShortOnesOpenNoCall) {
 
   // 30 to 39 bytes: no whole header for the receiver's template, no call.
   for (size_t len = 30; len < 40; len++) {
-    rtp_spec t;
+    rtp_fields t;
     t.sport = 4200;
     t.len = len;
     auto pkt = make_rtp(t);
@@ -169,7 +169,7 @@ TEST(SubPacketForms, HeaderOnlyPacketsRefreshNothingAndShortOnesOpenNoCall) {
 
 TEST(SubPacketForms, PayloadTypeChangeSendsTheHeaderAgain) {
   media_ctx m;
-  rtp_spec s;
+  rtp_fields s;
   ASSERT_EQ(mux(m, make_rtp(s), T0), 0);
   s.marker = true;  // only the marker changed: still compressed
   ASSERT_EQ(mux(m, make_rtp(s), T0), 0);
@@ -199,7 +199,7 @@ void pend(media_ctx& m, size_t len, uint32_t now) {
 TEST(FrameBoundaries, FullFrameNextItemTooLargeAndOneByteShort) {
   {  // An item that makes the frame exactly mtu bytes sends it at once.
     media_ctx m;
-    rtp_spec s;
+    rtp_fields s;
     ASSERT_EQ(mux(m, make_rtp(s), T0), 0);
     fake_netio_reset();
     m.ctx.frame_len = 0;
@@ -212,7 +212,7 @@ TEST(FrameBoundaries, FullFrameNextItemTooLargeAndOneByteShort) {
   }
   {  // One byte left free: the frame waits.
     media_ctx m;
-    rtp_spec s;
+    rtp_fields s;
     ASSERT_EQ(mux(m, make_rtp(s), T0), 0);
     fake_netio_reset();
     m.ctx.frame_len = 0;
@@ -223,7 +223,7 @@ TEST(FrameBoundaries, FullFrameNextItemTooLargeAndOneByteShort) {
   }
   {  // 1400 + 164 > 1472: the 1400 bytes leave first, the item starts a frame.
     media_ctx m;
-    rtp_spec s;
+    rtp_fields s;
     ASSERT_EQ(mux(m, make_rtp(s), T0), 0);
     fake_netio_reset();
     m.ctx.frame_len = 0;
@@ -240,7 +240,7 @@ TEST(FrameBoundaries, FullFrameNextItemTooLargeAndOneByteShort) {
 
 TEST(FrameBoundaries, AnItemLargerThanAnEmptyFrameTravelsWholeAsNonRtp) {
   media_ctx m(100);
-  rtp_spec s;  // 200 bytes: 202 as a full form, 164 compressed
+  rtp_fields s;  // 200 bytes: 202 as a full form, 164 compressed
   pend(m, 30, T0);
   auto pkt = make_rtp(s);
   ASSERT_EQ(mux(m, pkt, T0), 0);
@@ -258,7 +258,7 @@ TEST(CallTable, MaxCallTwoAndAThirdStream) {
   media_ctx m;
   m.cfg.max_call = 2;
   m.cfg.rtp_timeout = 1000;
-  rtp_spec a, b, c;
+  rtp_fields a, b, c;
   b.sport = 4002;
   c.sport = 4004;
   ASSERT_EQ(mux(m, make_rtp(a), T0), 0);
@@ -281,7 +281,7 @@ TEST(CallTable, MaxCallTwoAndAThirdStream) {
 TEST(CallTable, ExpiryOnTheWrappingClock) {
   media_ctx m;
   m.cfg.rtp_timeout = 1000;
-  rtp_spec a, b;
+  rtp_fields a, b;
   b.sport = 4002;
   const uint32_t start = 0xFFFFFF00u;  // the clock wraps during the test
   ASSERT_EQ(mux(m, make_rtp(a), start), 0);
@@ -308,7 +308,7 @@ TEST(CallTable, ExpiryOnTheWrappingClock) {
 
 TEST(CallTable, RecoveryRequestForcesTheFullFormAtAnyClockValue) {
   media_ctx m;  // rtp_timeout 60000000; the clock stays far below it
-  rtp_spec a, b, c;
+  rtp_fields a, b, c;
   b.sport = 4002;
   c.sport = 4004;
   for (auto* s : {&a, &b, &c}) ASSERT_EQ(mux(m, make_rtp(*s), 1000), 0);
@@ -329,7 +329,7 @@ TEST(CallTable, RecoveryRequestForcesTheFullFormAtAnyClockValue) {
 TEST(FrameSend, PasswordKeyRunsAcrossSubPackets) {
   media_ctx m;
   m.set_password("s3cr3t!");  // K = 7
-  rtp_spec a, b;
+  rtp_fields a, b;
   b.sport = 4002;
   b.len = 60;
   ASSERT_EQ(mux(m, make_rtp(a), T0), 0);
@@ -373,7 +373,7 @@ TEST(FrameSend, TransientErrorsLoseTheFrameOthersEndTheRun) {
 
   // A fatal send while making room: the run ends and the item is not appended.
   pend(m, 1400, T0);
-  rtp_spec s;
+  rtp_fields s;
   s.seq = 2;
   EXPECT_EQ(mux(m, make_rtp(s), T0), -1);
   EXPECT_EQ(m.ctx.frame_len, 0);
@@ -382,7 +382,7 @@ TEST(FrameSend, TransientErrorsLoseTheFrameOthersEndTheRun) {
 TEST(EgressLog, MessagesOfTheSendPath) {
   media_ctx m(100);
   m.cfg.max_call = 1;
-  rtp_spec a, b;
+  rtp_fields a, b;
   a.len = 60;
   b.sport = 4002;
   b.len = 60;

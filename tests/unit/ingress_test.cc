@@ -42,7 +42,7 @@ bytes as_template_source(bytes pkt) {
 
 TEST(IngressRebuild, FullThenCompressedPacketsOfOneCall) {
   media_ctx m;
-  rtp_spec s;
+  rtp_fields s;
   s.len = 60;
   s.seq = 0x1234;
   s.ts = 0xDEADBEEF;
@@ -83,7 +83,7 @@ TEST(IngressRebuild, FullThenCompressedPacketsOfOneCall) {
 
 TEST(IngressRebuild, CountersWrapAndChecksumFoldsCarries) {
   rx_template t{};
-  rtp_spec s;
+  rtp_fields s;
   s.seq = 0xFFFF;
   auto pkt = make_rtp(s);
   memcpy(t.hdr, as_template_source(pkt).data(), 40);
@@ -128,7 +128,7 @@ TEST(IngressRebuild, EgressThenIngressRoundTrip) {
   std::vector<bytes> sent;
   for (uint16_t i = 0; i < 3; i++) {
     for (uint8_t call = 0; call < 2; call++) {
-      rtp_spec s;
+      rtp_fields s;
       s.sport = static_cast<uint16_t>(4000 + call);
       s.len = call == 0 ? 200 : 60;
       s.seq = static_cast<uint16_t>(100 + i);
@@ -168,7 +168,7 @@ TEST(IngressRecovery, UnsendableRequestDropsTheRestOfTheFrame) {
 
 TEST(IngressRecovery, ServerRequestExpiresTheEgressCall) {
   media_ctx m;
-  rtp_spec s;
+  rtp_fields s;
   ASSERT_EQ(mux_rtp_packet(&m.ctx, make_rtp(s).data(), s.len, 10), 0);
   m.ctx.frame_len = 0;
   ASSERT_EQ(m.deliver({0x01, 0x81, 0x00, 0x14}), 0);  // call id 0: logged only
@@ -187,7 +187,7 @@ TEST(IngressRecovery, ServerRequestExpiresTheEgressCall) {
 }
 
 TEST(IngressMalformed, RestOfTheFrameIsDroppedWithoutReadingPastIt) {
-  rtp_spec s;
+  rtp_fields s;
   s.len = 60;
   auto full = make_rtp(s);
   auto good = cat({0x02, 0x00}, full);  // one packet written, then the fault

@@ -83,7 +83,7 @@ struct media_ctx {
 
 // An IPv4/UDP/RTP packet of `len` bytes (shorter than 40: cut off), payload bytes counting
 // up from `fill`, with a valid IPv4 header checksum and UDP checksum 0.
-struct rtp_spec {
+struct rtp_fields {
   size_t len = 200;
   uint8_t src_last = 10;  // 10.0.0.<src_last>
   uint16_t sport = 4000;
@@ -97,7 +97,7 @@ struct rtp_spec {
   uint8_t fill = 0;
 };
 
-inline std::vector<uint8_t> make_rtp(const rtp_spec& s) {
+inline std::vector<uint8_t> make_rtp(const rtp_fields& s) {
   std::vector<uint8_t> p(s.len < 40 ? 40 : s.len, 0);
   auto be16 = [&](size_t o, uint16_t v) {
     p[o] = static_cast<uint8_t>(v >> 8);

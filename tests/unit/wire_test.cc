@@ -103,7 +103,7 @@ TEST(SubPacketHeads, FormByPayloadLength) {
 // A frame of a full form (call 3, 60-byte packet), a short form (call 3,
 // 20 bytes) and a long form (call 9, 200 bytes).
 std::vector<uint8_t> sample_frame() {
-  rtp_spec s;
+  rtp_fields s;
   s.len = 60;
   auto frame = cat({0x03, 0x00}, make_rtp(s));
   frame = cat(frame, {0x03, 0x14});
@@ -170,7 +170,7 @@ TEST(FrameWalker, StopsAtWhatCannotBeTrusted) {
 
   // A full form whose total length fits the whole datagram but not the bytes
   // that remain after the sub-packets before it.
-  rtp_spec s;
+  rtp_fields s;
   s.len = 60;
   auto pkt = make_rtp(s);
   pkt.resize(55);
