@@ -67,11 +67,19 @@ PEER_TUN = "cvxs0"
 PHONE_RTP_BASE = 20000
 HOST_RTP_BASE = 30000
 MAX_CALLS = 250
+# Keys of the generated configuration beyond the addresses and scripts.  The
+# loop wakes every 20 ms and sends its idle REQUEST after about 30 quiet
+# seconds.  With the defaults (waiting_time 0, max_idle_cycle 0) every wait
+# that ends in a time-based flush counts as idle and sends a REQUEST; the lab
+# peer answers each with a challenge, and the frames the server sends while
+# that exchange runs are dropped by the client, which shows as loss towards
+# the phones when few calls run (try --set max_idle_cycle=0 --set waiting_time=0).
+CONFIG_ITEMS = (("waiting_time", 20000), ("max_idle_cycle", 1499))
 NFT_TABLE = "cvxlab"
 
 
 class Interrupted(Exception):
-    """SIGTERM (SIGINT raises KeyboardInterrupt)."""
+    """SIGTERM or SIGHUP (SIGINT raises KeyboardInterrupt)."""
 
 
 def on_sigterm(signum, _frame):
@@ -420,8 +428,12 @@ class LabRun:
         down = netlab.write_script(lab.path("down.sh"), "echo down > %s\n"
                                    % shlex.quote(lab.path("down.done")))
         items = [("server", SERVER), ("port", TUNNEL_PORT), ("password", PASSWORD),
-                 ("intf", ROUTER_TUN), ("up", up), ("down", down)]
+                 ("intf", ROUTER_TUN), ("up", up), ("down", down)] + list(CONFIG_ITEMS)
+        overrides = dict(kv.split("=", 1) for kv in a.set)
+        items = [(k, overrides.pop(k, v)) for k, v in items] + list(overrides.items())
         say("== router: %s -c %s" % (" ".join(self.command), lab.path("corvex.conf")))
+        say("   %s" % " ".join("%s=%s" % (k, v) for k, v in items
+                               if k not in ("up", "down", "password")))
         self.corvex = netlab.Corvex(lab, self.router, self.command, items, name="corvex",
                                     verbose=a.verbose)
         netlab.wait_for(lambda: os.path.exists(self.up_marker) or not self.corvex.alive(), 20,
@@ -735,6 +747,12 @@ def n(value):
     return "{:,}".format(value)
 
 
+def clean(f):
+    """Every packet sent each way arrived once, in order and intact."""
+    return all(f[d]["sent"] > 0 and f[d]["lost"] == 0 and f[d]["out_of_order"] == 0
+               and f[d]["corrupt"] == 0 and f[d]["duplicates"] == 0 for d in (UP, DOWN))
+
+
 def summary(f):
     up, down = f[UP], f[DOWN]
     rows = []
@@ -798,9 +816,7 @@ def summary(f):
                          % (label, s["packets"], s["payload"], s["lost"], jitter))
         if not streams:
             lines.append("  tshark, call 1 %s: no RTP stream found in the capture" % label)
-    verdict = "OK: every packet arrived, in order" if (
-        up["lost"] == 0 and down["lost"] == 0 and up["out_of_order"] == 0 and down["out_of_order"] == 0
-        and up["corrupt"] == 0 and down["corrupt"] == 0 and up["sent"] and down["sent"]) \
+    verdict = "OK: every packet arrived, in order" if clean(f) \
         else "NOT CLEAN: see loss, order and corruption above"
     lines.append("")
     lines.append("  " + verdict)
@@ -815,7 +831,9 @@ def parse_args(argv):
     p = argparse.ArgumentParser(
         description="Bring up a lab of network namespaces (phones, a router running corvex, "
                     "the lab peer as server, a host behind it), carry calls through the tunnel "
-                    "and print what it did.  Run as root.")
+                    "and print what it did.  Run as root.",
+        epilog="Exit status: 0 when every packet arrived in order, 2 when some did not (without "
+               "--loss), 1 on a failure to set up or tear down, 130 when interrupted.")
     p.add_argument("--calls", type=int, default=20, help="calls to run (default 20)")
     p.add_argument("--seconds", type=float, default=20.0, help="seconds the calls last (default 20)")
     p.add_argument("--loss", type=float, default=0.0, metavar="PERCENT",
@@ -831,6 +849,8 @@ def parse_args(argv):
                    help="generate every call here, none with GStreamer")
     p.add_argument("--no-tshark", dest="tshark", action="store_false",
                    help="no tshark analysis of the GStreamer call")
+    p.add_argument("--set", action="append", default=[], metavar="KEY=VALUE",
+                   help="set a key of corvex's generated configuration (repeatable)")
     p.add_argument("--json", metavar="PATH", help="also write the figures as JSON")
     p.add_argument("--keep", action="store_true", help="keep the work directory (logs, captures)")
     p.add_argument("-v", "--verbose", action="store_true", help="run corvex with -v (logs every packet)")
@@ -841,6 +861,9 @@ def parse_args(argv):
         p.error("--seconds must be 0.1 to 3600")
     if not 0 <= args.loss <= 100:
         p.error("--loss must be 0 to 100")
+    for kv in args.set:
+        if "=" not in kv or not kv.split("=", 1)[0]:
+            p.error("--set wants KEY=VALUE, not %r" % kv)
     return args
 
 
@@ -849,8 +872,13 @@ def main(argv=None):
     if os.geteuid() != 0:
         say("lab.py: run it as root (sudo ./lab.py): it creates network namespaces and TUN devices")
         return 1
+    # Ctrl-C must tear the lab down even when started with SIGINT ignored
+    # (as a background job of a script); SIGTERM and SIGHUP likewise.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     signal.signal(signal.SIGTERM, on_sigterm)
+    signal.signal(signal.SIGHUP, on_sigterm)
     run = None
+    status = 0
     try:
         ensure_packages(need_build=args.corvex is None, install=args.install)
         binary = os.path.abspath(args.corvex) if args.corvex else ensure_binary(
@@ -860,40 +888,47 @@ def main(argv=None):
         run.setup()
         run.run_calls()
         figures = run.collect()
+        say(summary(figures))
+        if args.json:
+            with open(args.json, "w") as fh:
+                json.dump(figures, fh, indent=1, sort_keys=True)
+        if not clean(figures) and not args.loss:
+            status = 2
     except (KeyboardInterrupt, Interrupted):
-        if run is not None:
-            say("\n== interrupted: tearing the lab down")
-            _quiet_teardown(run)
-        else:
-            say("\n== interrupted")
-        return 130
-    except BaseException:
-        if run is not None:
-            _quiet_teardown(run)
-        raise
-    problems = _quiet_teardown(run)
-    say(summary(figures))
+        say("\n== interrupted")
+        status = 130
+    except (RuntimeError, AssertionError, OSError, subprocess.CalledProcessError) as exc:
+        say("\nlab.py: %s" % exc)
+        status = 1
+    finally:
+        problems = _quiet_teardown(run)
     for problem in problems:
-        say("  warning: %s" % problem)
-    if args.keep:
-        say("  logs and captures kept in %s" % run.workdir)
-    say("  lab torn down: namespaces %s-* removed" % run.lab.tag)
-    if args.json:
-        with open(args.json, "w") as fh:
-            json.dump(figures, fh, indent=1, sort_keys=True)
-    return 0
+        say("lab.py: %s" % problem)
+    if problems and status == 0:
+        status = 1
+    if args.keep and run is not None:
+        say("   logs and captures kept in %s" % run.workdir)
+    return status
 
 
 def _quiet_teardown(run):
-    """Tear down with SIGINT and SIGTERM held off, so that a second Ctrl-C
-    does not leave half a lab behind."""
+    """Tear down with SIGINT, SIGTERM and SIGHUP held off, so that a second
+    Ctrl-C does not leave half a lab behind."""
+    if run is None or getattr(run, "torn_down", False):
+        return []
+    run.torn_down = True
     old_int = signal.signal(signal.SIGINT, signal.SIG_IGN)
     old_term = signal.signal(signal.SIGTERM, signal.SIG_IGN)
+    old_hup = signal.signal(signal.SIGHUP, signal.SIG_IGN)
     try:
-        return run.teardown()
+        problems = run.teardown()
+        if run.lab is not None:
+            say("== lab torn down: namespaces %s-* removed" % run.lab.tag)
+        return problems
     finally:
         signal.signal(signal.SIGINT, old_int)
         signal.signal(signal.SIGTERM, old_term)
+        signal.signal(signal.SIGHUP, old_hup)
 
 
 if __name__ == "__main__":
