@@ -248,6 +248,13 @@ int model_append(uint8_t cid, uint8_t type, const uint8_t* data, size_t n, size_
     M->valid = false;  // does not fit even an empty frame: handling is open
     return 0;
   }
+  if (type == 0x00 && (n < 4 || get_be16(data + 2) != n)) {
+    // A full form whose IPv4 total length is not its size would make the
+    // receiver misread the frame; the TUN device never delivers one, and
+    // what the sender does with it is open.
+    M->valid = false;
+    return 0;
+  }
   if (M->frame_len + item > CFG->mtu) {
     if (model_send_frame() != 0) return -1;
   }
