@@ -1,0 +1,107 @@
+"""The lab command (lab.py) end to end: a short run with the binary under
+test, and an interrupted one."""
+import json
+import os
+import re
+import shlex
+import shutil
+import signal
+import subprocess
+
+import pytest
+
+from netlab import PYTHON, scaled, wait_for
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+LAB = os.path.join(ROOT, "lab.py")
+CALLS, SECONDS = 2, 3
+PACKETS_PER_STREAM = SECONDS * 50
+
+
+@pytest.fixture
+def lab_command(netns_available, corvex):
+    if shutil.which("nft") is None:
+        pytest.skip("the lab counts with nftables: nft is not installed")
+    return [PYTHON, LAB, "--corvex", corvex[-1], "--runner", shlex.join(corvex[:-1]), "--no-install"]
+
+
+def lab_tag(output):
+    match = re.search(r"== lab (cvx\d+-\d+):", output)
+    assert match, output
+    return match.group(1)
+
+
+def namespaces_left(tag):
+    listed = subprocess.run(["ip", "netns", "list"], capture_output=True, text=True).stdout
+    return [line.split()[0] for line in listed.splitlines() if line.startswith(tag + "-")]
+
+
+def summary_row(output, label):
+    """The two columns (phones -> host, host -> phones) of a summary row."""
+    match = re.search(r"^  %s\s{2,}(\S+(?: \S+)?)\s{2,}(\S+(?: \S+)?)$" % re.escape(label), output,
+                      re.MULTILINE)
+    assert match, "no %r row in:\n%s" % (label, output)
+    return match.group(1), match.group(2)
+
+
+@pytest.mark.slow
+def test_lab_carries_calls_both_ways_without_loss(lab_command, tmp_path):
+    figures_path = tmp_path / "figures.json"
+    result = subprocess.run(lab_command + ["--calls", str(CALLS), "--seconds", str(SECONDS),
+                                           "--json", str(figures_path)],
+                            capture_output=True, text=True, timeout=scaled(180))
+    out = result.stdout
+    assert result.returncode == 0, out + result.stderr
+    sent = summary_row(out, "RTP packets sent")
+    assert sent == summary_row(out, "RTP packets received")
+    assert all(int(x.replace(",", "")) == CALLS * PACKETS_PER_STREAM for x in sent), sent
+    assert summary_row(out, "lost") == ("0 (0.00%)", "0 (0.00%)")
+    assert summary_row(out, "out of order") == ("0", "0")
+    assert "OK: every packet arrived, in order" in out
+    assert namespaces_left(lab_tag(out)) == []
+
+    f = json.loads(figures_path.read_text())
+    for d in ("up", "down"):
+        x = f[d]
+        # Every packet went into the tunnel on one side and out on the other,
+        # none around it, and each SIP request or answer crossed as well.
+        assert x["plain_rtp_packets"] == x["rebuilt_rtp_packets"] == x["sent"], (d, x)
+        assert x["sip_sent"] == x["sip_received"] >= 2 * CALLS, (d, x)
+        assert x["corrupt"] == 0 and x["duplicates"] == 0, (d, x)
+        # Frames carried them, several packets to a frame, in fewer bytes.
+        assert 0 < x["wire_frames_packets"] < x["sent"], (d, x)
+        assert 0 < x["wire_frames_bytes"] < x["plain_rtp_bytes"], (d, x)
+    assert f["rtp_saving_percent"] > 10
+    if f["gstreamer_call"]:
+        for d in ("up", "down"):
+            g = f["gstreamer"][d]
+            assert g["sent"] == g["received"] == PACKETS_PER_STREAM, (d, g)
+
+
+@pytest.mark.slow
+def test_interrupted_lab_removes_everything_it_created(lab_command, tmp_path):
+    log_path = tmp_path / "lab.out"
+    with open(log_path, "w") as log:
+        proc = subprocess.Popen(lab_command + ["--calls", "2", "--seconds", "60", "--no-gst"],
+                                stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+    try:
+        wait_for(lambda: "== calls:" in log_path.read_text() or proc.poll() is not None, 60,
+                 "the lab's calls to start")
+        out = log_path.read_text()
+        tag = lab_tag(out)
+        assert proc.poll() is None, out
+        assert len(namespaces_left(tag)) == 4
+        proc.send_signal(signal.SIGINT)
+        assert proc.wait(timeout=scaled(60)) == 130
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    out = log_path.read_text()
+    assert "== interrupted" in out and "lab torn down" in out, out
+    assert namespaces_left(tag) == []
+    # corvex and the lab peer are started with paths in the run's work directory.
+    workdir = re.search(r" -c (/\S+)/corvex\.conf", out).group(1)
+    pids = subprocess.run(["pgrep", "-f", workdir], capture_output=True, text=True).stdout
+    assert pids.strip() == "", "processes of the lab still run: %s" % pids
+    assert not os.path.exists(workdir)
