@@ -139,11 +139,16 @@ def ensure_packages(need_build, install):
         raise SystemExit("lab.py: cannot run without %s" % ", ".join(sorted(set(lacking))))
 
 
+def shown_path(path):
+    rel = os.path.relpath(path, ROOT)
+    return path if rel.startswith("..") else rel
+
+
 def ensure_binary(build_dir):
     """Configure (once) and build corvex in build_dir; ninja rebuilds only
     what is stale.  Returns the binary's path."""
     if not os.path.exists(os.path.join(build_dir, "CMakeCache.txt")):
-        say("== configuring %s" % os.path.relpath(build_dir, ROOT))
+        say("== configuring %s" % shown_path(build_dir))
         subprocess.run(["cmake", "-S", ROOT, "-B", build_dir, "-G", "Ninja",
                         "-DCMAKE_BUILD_TYPE=Release", "-DCORVEX_TESTS=OFF"],
                        check=True, stdout=subprocess.DEVNULL)
@@ -155,7 +160,7 @@ def ensure_binary(build_dir):
         sys.stderr.write(r.stdout[-4000:] + r.stderr[-2000:])
         raise SystemExit("lab.py: building corvex failed")
     after = os.stat(binary).st_mtime
-    say("== corvex: %s (%s)" % (os.path.relpath(binary, ROOT),
+    say("== corvex: %s (%s)" % (shown_path(binary),
                                 "up to date" if before == after else "built"))
     return binary
 
@@ -679,7 +684,10 @@ class LabRun:
                         for s in self.traffic.streams]
         if self.gst:
             f["gstreamer"] = {d: {"sent": s.stats.sent, "received": s.stats.received,
-                                  "corrupt": s.stats.corrupt}
+                                  "corrupt": s.stats.corrupt,
+                                  "error": None if self.gst_tools[d].proc.returncode == 0
+                                  else self.gst_tools[d].output().strip()[-300:] or "exit status %s"
+                                  % self.gst_tools[d].proc.returncode}
                               for d, s in self.external.items()}
         if self.tshark:
             deadline = time.monotonic() + netlab.scaled(3)
@@ -807,6 +815,9 @@ def summary(f):
         g = f["gstreamer"]
         lines.append("  call 1 by GStreamer (PCMU, 200-byte packets): received %d/%d up, %d/%d down"
                      % (g[UP]["received"], g[UP]["sent"], g[DOWN]["received"], g[DOWN]["sent"]))
+        for d in (UP, DOWN):
+            if g[d]["error"]:
+                lines.append("    gst-launch-1.0 (%s) failed: %s" % (d, g[d]["error"]))
     for d, streams in f.get("tshark", {}).items():
         label = "phones -> host" if d == UP else "host -> phones"
         for s in streams:
@@ -816,6 +827,9 @@ def summary(f):
                          % (label, s["packets"], s["payload"], s["lost"], jitter))
         if not streams:
             lines.append("  tshark, call 1 %s: no RTP stream found in the capture" % label)
+        elif f.get("gstreamer") and sum(s["packets"] for s in streams) < f["gstreamer"][d]["sent"]:
+            lines.append("    (the far end rebuilds sequence numbers one by one: what the tunnel "
+                         "lost shows in the count, not by sequence)")
     verdict = "OK: every packet arrived, in order" if clean(f) \
         else "NOT CLEAN: see loss, order and corruption above"
     lines.append("")
