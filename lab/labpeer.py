@@ -30,6 +30,7 @@ import ipaddress
 import json
 import os
 import platform
+import random
 import select
 import signal
 import socket
@@ -294,6 +295,86 @@ def rebuild_packet(template, payload):
     struct.pack_into("!H", template, 10, 0)
     struct.pack_into("!H", template, 10, internet_checksum(bytes(template[:20])))
     return bytes(template) + bytes(payload)
+
+
+# ---------------------------------------------------------------------------
+# Garbage for robustness tests
+# ---------------------------------------------------------------------------
+
+GARBAGE_KINDS = ("random", "frame", "truncated", "non-rtp", "recovery", "control", "oversized")
+
+# Keywords that make a client start the exchange again: garbage never begins
+# with them, since they are the server's legitimate commands.
+_RESTARTING = (CHALLENGE, DECLINED)
+
+
+def garbage_datagram(rng, password=b"", min_len=0, max_len=1500, protect=(), kind=None):
+    """One datagram of rubbish, as a server (or anyone) might send it: what
+    the client sees once it has undone the frame XOR is random bytes of a
+    few shapes (bare random bytes, a frame head with a random type byte, a
+    sub-packet that claims more bytes than the datagram holds, non-RTP and
+    recovery heads with random bodies, control heads with no keyword, or
+    more than the client's 4096-byte buffer).  No byte value in `protect`
+    appears in a frame, so the call ids of real calls are never named and
+    their header templates stay intact.  Returns (kind, datagram)."""
+    kind = kind or rng.choice(GARBAGE_KINDS)
+    protect = frozenset(protect)
+
+    def rand(n):
+        return bytes(rng.getrandbits(8) for _ in range(n)) if n < 64 else \
+            rng.getrandbits(8 * n).to_bytes(n, "big")
+
+    def length():
+        return rng.randint(min_len, max(min_len, max_len))
+
+    if kind == "random":
+        seen = rand(length())
+    elif kind == "frame":
+        seen = bytes([rng.randint(1, 255), rng.getrandbits(8)]) + rand(max(0, length() - 2))
+    elif kind == "truncated":
+        cid = rng.randint(1, 255)
+        form = rng.choice((0x00, 0x80, rng.randint(2, 0x7F)))
+        if form == 0x00:
+            claimed = rng.randint(40, 4096)
+            body = bytes([0x45, 0]) + struct.pack("!H", claimed) + rand(rng.randint(0, 60))
+        elif form == 0x80:
+            body = struct.pack("!H", rng.randint(1, 0xFFFF)) + rand(rng.randint(0, 40))
+        else:
+            body = rand(rng.randint(0, form - 1))
+        seen = bytes([cid, form]) + body
+        if len(seen) - 2 >= claimed_length(form, body):
+            seen = seen[:2 + claimed_length(form, body) - 1]
+    elif kind == "non-rtp":
+        seen = NON_RTP + rand(max(0, length() - 2))
+    elif kind == "recovery":
+        seen = RECOVERY + rand(rng.randint(0, 4))
+    elif kind == "control":
+        body = rand(rng.randint(0, 30))
+        if rng.random() < 0.5:
+            keyword = rng.choice(KEYWORDS + (b"MAY BE SERVER RESTARTED!",))
+            body = keyword[:rng.randint(0, len(keyword) - 1)] + body
+        seen = CONTROL + body
+    elif kind == "oversized":
+        seen = bytes([rng.randint(1, 255), rng.getrandbits(8)]) + rand(rng.randint(4095, 9000))
+    else:
+        raise ValueError("unknown garbage kind %r" % kind)
+    if classify(seen) == "control":
+        while any(seen.startswith(k, 2) for k in _RESTARTING):
+            seen = CONTROL + rand(len(seen) - 2)
+    if classify(seen) == "frame":
+        if protect:
+            seen = bytes(b if b not in protect else 0xEE for b in seen)
+        return kind, password_xor(seen, password)
+    return kind, seen
+
+
+def claimed_length(type_byte, body):
+    """Bytes a sub-packet of this type byte claims after its two-byte head."""
+    if type_byte == 0x00:
+        return struct.unpack_from("!H", body, 2)[0] if len(body) >= 4 else 4
+    if type_byte == 0x80:
+        return 2 + (struct.unpack_from("!H", body, 0)[0] if len(body) >= 2 else 0)
+    return type_byte
 
 
 # ---------------------------------------------------------------------------
@@ -723,7 +804,7 @@ def addr_text(addr):
 class LabPeer:
     def __init__(self, listen, alts=(), password=None, mode="normal", challenge_len=16,
                  challenge=None, rechallenges=1, max_declines=0, tun=None, control=None,
-                 verbose=False, **mux):
+                 verbose=False, challenge_unknown=False, **mux):
         self.listen = listen
         self.alt_endpoints = list(alts)
         self.password = (password or "").encode() if isinstance(password, str) else (password or b"")
@@ -745,6 +826,12 @@ class LabPeer:
         self.wake_r = self.wake_w = None
         self.pending_signals = []
         self.counters = {}
+        # A server that lost its state (restarted) challenges whoever sends
+        # it traffic without being registered, at most once per interval.
+        self.challenge_unknown = challenge_unknown
+        self.challenge_interval = 0.5
+        self.unknown_challenged = {}   # address -> time of the last such challenge
+        self.burst = None              # a garbage burst in progress (see start_burst)
 
     # -- journal ------------------------------------------------------------
 
@@ -888,6 +975,8 @@ class LabPeer:
             return
         if src not in self.registrar.authorized:
             self.event({"ev": "unauthorized", "kind": kind, "src": addr_text(src)})
+            if self.challenge_unknown:
+                self.challenge_stranger(src)
             return
         self.client = src
         if kind == "frame":
@@ -921,6 +1010,66 @@ class LabPeer:
                 return
             self.count("tun-reads")
             self.mux.on_tun_packet(packet, time.monotonic())
+
+    def challenge_stranger(self, src):
+        now = time.monotonic()
+        last = self.unknown_challenged.get(src)
+        if last is not None and now - last < self.challenge_interval:
+            return
+        self.unknown_challenged[src] = now
+        msg = self.registrar.challenge_for(src, fresh=True)
+        self.event({"ev": "challenged", "challenge": self.registrar.outstanding[src].hex(),
+                    "unprompted": True, "why": "unknown"})
+        self.send_raw(msg, src, "main", "control")
+
+    # -- garbage bursts -----------------------------------------------------
+
+    def start_burst(self, to, via="main", count=1000, seed=1, rate=20000.0, min_len=0,
+                    max_len=1500, protect=(), kinds=None):
+        """Send `count` garbage datagrams (garbage_datagram) to `to`, paced at
+        `rate` per second from the event loop.  Only the start and the end
+        are journalled ("burst-start", "burst-done" with the counts)."""
+        if self.burst is not None:
+            raise RuntimeError("a burst is already running")
+        self.burst = {"to": to, "via": via, "left": int(count), "sent": 0, "bytes": 0,
+                      "errors": 0, "rng": random.Random(seed), "rate": float(rate),
+                      "min_len": int(min_len), "max_len": int(max_len),
+                      "protect": tuple(protect), "kinds": tuple(kinds) if kinds else None,
+                      "started": time.monotonic(), "pending": None, "by_kind": {}}
+        self.event({"ev": "burst-start", "count": int(count), "seed": seed, "via": via,
+                    "dst": addr_text(to)})
+
+    def serve_burst(self):
+        """Send the datagrams of the running burst that are due."""
+        b = self.burst
+        if b is None:
+            return
+        sock = self.sockets[b["via"]]
+        due = int((time.monotonic() - b["started"]) * b["rate"]) + 1 - b["sent"]
+        for _ in range(max(0, min(due, 256, b["left"]))):
+            if b["pending"] is None:
+                kind = b["rng"].choice(b["kinds"]) if b["kinds"] else None
+                b["pending"] = garbage_datagram(b["rng"], self.password, b["min_len"],
+                                                b["max_len"], b["protect"], kind)
+            kind, dgram = b["pending"]
+            try:
+                sock.sendto(dgram, b["to"])
+            except (BlockingIOError, InterruptedError):
+                return                      # the socket is full: try again later
+            except OSError as exc:
+                b["errors"] += 1
+                b["last_errno"] = exc.errno
+            else:
+                b["bytes"] += len(dgram)
+                b["by_kind"][kind] = b["by_kind"].get(kind, 0) + 1
+            b["pending"] = None
+            b["sent"] += 1
+            b["left"] -= 1
+        if b["left"] == 0:
+            self.burst = None
+            self.event({"ev": "burst-done", "sent": b["sent"], "bytes": b["bytes"],
+                        "errors": b["errors"], "by_kind": b["by_kind"],
+                        "seconds": time.monotonic() - b["started"]})
 
     # -- control socket -----------------------------------------------------
 
@@ -1019,6 +1168,21 @@ class LabPeer:
         if cmd == "flush":
             self.mux.flush()
             return {"ok": True}
+        if cmd == "trust":
+            # Take an address as registered without any exchange (a server
+            # that kept its registrations but lost everything else).
+            to = self._target(request)
+            self.registrar.authorized.add(to)
+            self.client = to
+            self.event({"ev": "trusted", "src": addr_text(to)})
+            return {"ok": True}
+        if cmd == "burst":
+            self.start_burst(self._target(request), request.get("via", "main"),
+                             request.get("count", 1000), request.get("seed", 1),
+                             request.get("rate", 20000.0), request.get("min_len", 0),
+                             request.get("max_len", 1500), request.get("protect", ()),
+                             request.get("kinds"))
+            return {"ok": True}
         if cmd == "quit":
             self.stopping = True
             return {"ok": True}
@@ -1052,6 +1216,8 @@ class LabPeer:
             reg.max_declines = int(request["max_declines"])
         if request.get("reset_declines"):
             reg.declines.clear()
+        if "challenge_unknown" in request:
+            self.challenge_unknown = bool(request["challenge_unknown"])
         for key in ("allow_ping", "allow_all"):
             if key in request:
                 setattr(self.mux, key, bool(request[key]))
@@ -1087,6 +1253,10 @@ class LabPeer:
             readers.append(self.control_sock)
             readers.extend(self.control_conns)
         timeout = max_wait
+        if self.burst is not None:
+            self.serve_burst()
+            if self.burst is not None:
+                timeout = 0.001 if timeout is None else min(timeout, 0.001)
         due = self.mux.deadline()
         if due is not None:
             left = max(0.0, due - time.monotonic())
@@ -1123,7 +1293,7 @@ class PeerClient:
       stats                        -> counters, client, templates, calls
       set(mode=, password=, challenge_len=, challenge=HEX, rechallenges=,
           max_declines=, reset_declines=, allow_ping=, allow_all=,
-          max_muxing_time=)
+          max_muxing_time=, challenge_unknown=)
       send(hex=, via="main"|"alt0"..., to="HOST:PORT")
       send_frame(items=[[cid, "full"|"compressed"|"raw", HEX], ...])
       challenge(to=)               a fresh CHANLLANGE, unprompted
@@ -1132,6 +1302,9 @@ class PeerClient:
       drop_full(count=1)           lose the next full-form sub-packets
       force_compressed(count=1)    send compressed where a full form is due
       flush                        send the pending frame now
+      trust(to=)                   take an address as registered, sending nothing
+      burst(count=, seed=, rate=, min_len=, max_len=, protect=[cid...], kinds=[...],
+            via=, to=)             garbage datagrams, paced; "burst-done" when sent
       quit
     """
 
@@ -1187,6 +1360,9 @@ def build_arg_parser():
     p.add_argument("--allow-ping", action="store_true", help="forward ICMP to the client")
     p.add_argument("--allow-all", action="store_true", help="forward every non-RTP packet")
     p.add_argument("--control", default=None, metavar="PATH", help="Unix socket for commands")
+    p.add_argument("--challenge-unknown", action="store_true",
+                   help="challenge a client that sends traffic without being registered "
+                        "(as a restarted server does)")
     p.add_argument("-v", "--verbose", action="store_true", help="print the journal on stderr")
     return p
 
@@ -1200,7 +1376,8 @@ def main(argv=None):
                    tun=args.tun, control=args.control, verbose=args.verbose,
                    mtu=args.mtu, max_muxing_time=args.max_muxing_time,
                    rtp_timeout=args.rtp_timeout, max_call=args.max_call,
-                   sip_port=args.sip_port, allow_ping=args.allow_ping, allow_all=args.allow_all)
+                   sip_port=args.sip_port, allow_ping=args.allow_ping, allow_all=args.allow_all,
+                   challenge_unknown=args.challenge_unknown)
     try:
         peer.open()
     except OSError as exc:

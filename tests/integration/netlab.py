@@ -262,6 +262,26 @@ class Corvex:
             raise AssertionError("corvex: %s; log:\n%s" % (problem, log[-4000:]))
 
 
+def vm_rss_kib(pid):
+    """Resident memory of a process in KiB (VmRSS of /proc/PID/status)."""
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    raise AssertionError("no VmRSS for pid %d" % pid)
+
+
+def udp_socket_drops(ns, port):
+    """Datagrams the kernel dropped at the IPv4 UDP socket bound to `port` in
+    the namespace (its receive queue was full), or None if there is none."""
+    table = ns.sh("cat /proc/net/udp").stdout.splitlines()[1:]
+    for line in table:
+        fields = line.split()
+        if int(fields[1].split(":")[1], 16) == port:
+            return int(fields[-1])
+    return None
+
+
 # ---------------------------------------------------------------------------
 # The lab peer
 # ---------------------------------------------------------------------------
@@ -493,6 +513,12 @@ class MediaLab:
     def start(self, command, password="secret", client_items=(), peer_options=None):
         """Start the peer (with its TUN routed) and the client; return once
         the client has registered and run its up script."""
+        self.start_peer(password, peer_options)
+        return self.start_client(command, password, client_items)
+
+    def start_peer(self, password="secret", peer_options=None):
+        """Start a lab peer on the server's address, with its TUN device up
+        and the LAN routed into it."""
         self.starts = getattr(self, "starts", 0) + 1
         options = {"tun": self.PEER_TUN, "allow_ping": True}
         options.update(peer_options or {})
@@ -505,12 +531,31 @@ class MediaLab:
         self.srv.sysctl("net.ipv4.conf.%s.rp_filter" % tun, 0)
         self.srv.ip("link", "set", tun, "up")
         self.srv.ip("route", "add", "10.203.1.0/24", "dev", tun)
+        return self.peer
+
+    def stop_peer(self):
+        """Stop the peer alone (its TUN device and route go with it); the
+        client runs on."""
+        if self.peer is not None:
+            self.lab.processes.remove(self.peer)
+            self.peer.stop()
+            self.peer = None
+
+    def start_client(self, command, password="secret", client_items=(), wait_up=True):
+        """Start the client; with wait_up, return once it has run its up
+        script (so it has registered)."""
+        self.starts = getattr(self, "starts", 0) + 1
         items = [("server", self.SERVER), ("port", self.PORT), ("intf", self.CLIENT_TUN),
                  ("password", password), ("up", self.lab.path("up.sh")),
                  ("down", self.lab.path("down.sh"))]
         items += list(client_items)
         self.corvex = Corvex(self.lab, self.cli, command, items, name="corvex%d" % self.starts)
-        wait_for(lambda: os.path.exists(self.up_marker) or not self.corvex.alive(), 20,
+        if wait_up:
+            self.wait_up()
+        return self.corvex
+
+    def wait_up(self, timeout=20):
+        wait_for(lambda: os.path.exists(self.up_marker) or not self.corvex.alive(), timeout,
                  "the client's up script")
         if not self.corvex.alive():
             raise AssertionError("corvex exited with %s:\n%s"
