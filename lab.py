@@ -388,8 +388,12 @@ class LabRun:
         lab.veth(self.phones, "eth0", None, self.router, "lan0", ROUTER_LAN + "/24")
         lab.veth(self.router, "wan0", ROUTER_WAN + "/24", self.server, "wan0", SERVER + "/24")
         lab.veth(self.server, "lan0", SERVER_LAN + "/24", self.host, "eth0", HOST + "/24")
-        for addr in sorted({phone_addr(c) for c in range(a.calls)}, key=socket.inet_aton):
-            self.phones.ip("addr", "add", addr + "/24", "dev", "eth0")
+        phones = sorted({phone_addr(c) for c in range(a.calls)}, key=socket.inet_aton)
+        batch = "".join("addr add %s/24 dev eth0\n" % addr for addr in phones)
+        r = subprocess.run(["ip", "-n", self.phones.name, "-batch", "-"], input=batch,
+                           capture_output=True, text=True)
+        if r.returncode != 0:
+            raise RuntimeError("adding the phones' addresses: %s" % r.stderr.strip())
         self.phones.ip("route", "add", "default", "via", ROUTER_LAN)
         self.host.ip("route", "add", "default", "via", SERVER_LAN)
         for ns in (self.router, self.server):
@@ -580,7 +584,8 @@ class LabRun:
         n711 = sum(1 for c in calls if codec(c) == "G.711")
         say("== calls: %d for %g s (%d G.711, %d G.729%s), one packet each way every 20 ms"
             % (a.calls, a.seconds, n711, a.calls - n711,
-               "; call 1 sent by GStreamer" if self.gst else ""))
+               "; call 1 sent by GStreamer" if self.gst else
+               "" if not a.gst else "; no gst-launch-1.0, so no GStreamer call"))
         progress = threading.Thread(target=self.progress, args=(start, a.seconds), daemon=True)
         progress.start()
         try:
