@@ -1046,7 +1046,7 @@ class LabPeer:
             return
         sock = self.sockets[b["via"]]
         due = int((time.monotonic() - b["started"]) * b["rate"]) + 1 - b["sent"]
-        for _ in range(max(0, min(due, 256, b["left"]))):
+        for _ in range(max(0, min(due, 32, b["left"]))):
             if b["pending"] is None:
                 kind = b["rng"].choice(b["kinds"]) if b["kinds"] else None
                 b["pending"] = garbage_datagram(b["rng"], self.password, b["min_len"],
