@@ -20,6 +20,7 @@ What a stop signal does depends on where the process is:
   * in the loop: teardown with the down script, status 255;
   * during the down script: nothing more happens; status 255 once it ends.
 """
+import json
 import os
 import random
 import shlex
@@ -262,6 +263,13 @@ def bring_up_client_tun(net):
     net.cli.ip("route", "add", "10.203.3.0/24", "dev", tun)
 
 
+def tun_stats(net):
+    """The client TUN device's transmit counters (packets the client read,
+    and those the kernel dropped with the device's queue full)."""
+    out = json.loads(net.cli.ip("-s", "-j", "link", "show", MediaLab.CLIENT_TUN).stdout)[0]
+    return out["stats64"]["tx"]
+
+
 def sip_packet(net):
     m = MediaLab
     sock = net.lab.socket(net.lan)
@@ -303,6 +311,9 @@ def test_wrong_password_at_start_declined_and_nothing_but_control_leaks(net):
     authorized = peer.events(ev="authorized")[0]["t"]
     early = [d for t, d in client_rx(peer) if t <= authorized and not is_client_control(d)]
     assert early == []
+    # Not for want of packets: they waited on the TUN device, and go out now.
+    for leg in legs:
+        leg.wait_for_ks(range(10))
     legs.append(Leg(net, 12, False, 0, 200))
     expect_rounds(legs, 5)
 
@@ -316,9 +327,10 @@ def test_server_declining_mid_call_stops_the_media_until_registered_again(net):
     mark = peer.mark()
     peer.call("set", password="second")         # the server's password changed
     peer.call("challenge")
-    keep_calls_running(legs, lambda: peer.events(mark, "request-ignored"), 20,
-                       "the client to be declined twice")
-    rounds(legs, 10, gap=0.02)
+    during = keep_calls_running(legs, lambda: peer.events(mark, "request-ignored"), 20,
+                                "the client to be declined twice")
+    for leg, ks in rounds(legs, 10, gap=0.02).items():
+        during[leg] += ks
     received = client_rx(peer, mark)
     start = next(i for i, (_, d) in enumerate(received) if is_digest(d))
     locked = received[start:]
@@ -332,6 +344,12 @@ def test_server_declining_mid_call_stops_the_media_until_registered_again(net):
     authorized = peer.events(mark, "authorized")[0]["t"]
     assert all(is_client_control(d) for t, d in client_rx(peer, mark) if t <= authorized)
     expect_rounds(legs, 10)
+    # The uplink's packets of the locked-out time waited on the TUN device
+    # and went out after the registration (unless its queue overflowed).
+    if tun_stats(net)["dropped"] == 0:
+        for leg in legs:
+            if leg.up:
+                leg.wait_for_ks(during[leg])
     assert net.corvex.alive()
 
 
@@ -343,6 +361,19 @@ def test_tun_deleted_mid_call_ends_the_run_with_the_down_script(net):
     keep_calls_running(legs, lambda: not net.corvex.alive(), 10, "the client to end")
     assert net.corvex.wait() == 255
     assert os.path.exists(net.down_marker)
+    log = net.corvex.log()
+    assert "read from tun" in log or "severe error" in log, log[-2000:]
+
+
+def test_sigterm_mid_call_tears_down_with_the_down_script(net):
+    net.start(net.command, password="term")
+    legs = two_calls(net)
+    expect_rounds(legs, 3)
+    rounds(legs, 20, gap=0.001)       # packets at every stage of the path
+    net.corvex.signal(signal.SIGTERM)
+    assert net.corvex.wait() == 255
+    assert os.path.exists(net.down_marker)
+    assert net.cli.ip("link", "show", MediaLab.CLIENT_TUN, check=False).returncode != 0
 
 
 # ---------------------------------------------------------------------------
