@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "bytes.h"
 #include "forward.h"
 #include "log.h"
 #include "netio.h"
@@ -31,6 +32,67 @@ namespace {
 bool same_stream(const call_entry* e, const uint8_t* pkt) {
   return memcmp(e->src_addr, pkt + 12, 4) == 0 && memcmp(e->src_port, pkt + 20, 2) == 0 &&
          memcmp(e->dst_addr, pkt + 16, 4) == 0 && memcmp(e->dst_port, pkt + 22, 2) == 0;
+}
+
+// The call index. Each slot with an entry sits on the chain of the hash
+// bucket of its stream; a chain lists its slots in rising order, so the first
+// live match on it is the lowest-numbered one, as the plain scan would find.
+// A slot stays indexed while expired (its fields stay until the slot is
+// taken again): expiry depends on the clock and is judged at each lookup.
+
+constexpr uint32_t CALL_INDEX_MASK = CALL_INDEX_BUCKETS - 1;
+static_assert((CALL_INDEX_BUCKETS & CALL_INDEX_MASK) == 0, "bucket count must be a power of two");
+static_assert(MAX_CALL_SLOTS < 256, "links are slot + 1 in one byte");
+
+// Bucket of a stream from its addresses (source, destination) and ports
+// (source, destination), in the order of packet bytes 12 to 23.
+uint32_t stream_bucket(const uint8_t* src_addr, const uint8_t* dst_addr, const uint8_t* src_port,
+                       const uint8_t* dst_port) {
+  uint32_t h = get_be32(src_addr) * 0x9E3779B1u;
+  h = (h ^ get_be32(dst_addr)) * 0x85EBCA77u;
+  h = (h ^ ((static_cast<uint32_t>(get_be16(src_port)) << 16) | get_be16(dst_port))) * 0xC2B2AE3Du;
+  h ^= h >> 16;
+  return h & CALL_INDEX_MASK;
+}
+
+uint32_t packet_bucket(const uint8_t* pkt) {
+  return stream_bucket(pkt + 12, pkt + 16, pkt + 20, pkt + 22);
+}
+
+uint32_t entry_bucket(const call_entry* e) {
+  return stream_bucket(e->src_addr, e->dst_addr, e->src_port, e->dst_port);
+}
+
+// A chain holds each slot at most once, so no walk takes more hops than
+// there are slots; the bound only matters if the index were ever damaged.
+
+// Puts `slot` (whose entry holds its stream) on its bucket's chain.
+void index_insert(mux_ctx* ctx, int slot) {
+  uint8_t* link = &ctx->call_index_head[entry_bucket(ctx->egress_calls[slot])];
+  for (int hops = 0; *link != 0 && *link - 1 < slot && hops < MAX_CALL_SLOTS; hops++) {
+    link = &ctx->call_index_next[*link - 1];
+  }
+  ctx->call_index_next[slot] = *link;
+  *link = static_cast<uint8_t>(slot + 1);
+}
+
+// Takes `slot` off the chain of the stream its entry still holds.
+void index_remove(mux_ctx* ctx, int slot) {
+  uint8_t* link = &ctx->call_index_head[entry_bucket(ctx->egress_calls[slot])];
+  for (int hops = 0; *link != 0 && *link - 1 != slot && hops < MAX_CALL_SLOTS; hops++) {
+    link = &ctx->call_index_next[*link - 1];
+  }
+  if (*link == slot + 1) *link = ctx->call_index_next[slot];
+  ctx->call_index_next[slot] = 0;
+}
+
+// The lowest free (empty or expired) slot below `limit`, or -1.
+int lowest_free_slot(const mux_ctx* ctx, int limit, uint32_t now) {
+  const uint32_t rtp_timeout = ctx->config->rtp_timeout;
+  for (int i = 0; i < limit; i++) {
+    if (call_slot_state(ctx->egress_calls[i], now, rtp_timeout) != SLOT_LIVE) return i;
+  }
+  return -1;
 }
 
 // A packet whose sub-packet could never fit into frame_buf (an mtu smaller
@@ -75,11 +137,14 @@ int open_call(mux_ctx* ctx, int slot, const uint8_t* pkt, size_t len, uint32_t n
       return 0;  // packet lost, the tunnel stays up
     }
     ctx->egress_calls[slot] = e;
+  } else {
+    index_remove(ctx, slot);  // the entry is about to hold another stream
   }
   memcpy(e->src_addr, pkt + 12, 4);
   memcpy(e->src_port, pkt + 20, 2);
   memcpy(e->dst_addr, pkt + 16, 4);
   memcpy(e->dst_port, pkt + 22, 2);
+  index_insert(ctx, slot);
   e->call_id = static_cast<uint8_t>(slot + 1);
   e->payload_type = pkt[29] & 0x7F;
   e->last_seen = now;
@@ -91,16 +156,21 @@ int open_call(mux_ctx* ctx, int slot, const uint8_t* pkt, size_t len, uint32_t n
 
 int find_call_slot(const mux_ctx* ctx, const uint8_t* pkt, uint32_t now) {
   const mux_config* cfg = ctx->config;
-  int free_slot = -1;
-  for (int i = 0; i < cfg->max_call && i < MAX_CALL_SLOTS; i++) {
-    const call_entry* e = ctx->egress_calls[i];
-    if (call_slot_state(e, now, cfg->rtp_timeout) != SLOT_LIVE) {
-      if (free_slot < 0) free_slot = i;
-      continue;
+  const int limit = cfg->max_call < MAX_CALL_SLOTS ? cfg->max_call : MAX_CALL_SLOTS;
+  // The live slot of the stream: the first live match on its bucket's chain,
+  // which runs in rising slot order.
+  uint8_t link = ctx->call_index_head[packet_bucket(pkt)];
+  for (int hops = 0; link != 0 && hops < MAX_CALL_SLOTS; hops++, link = ctx->call_index_next[link - 1]) {
+    const int slot = link - 1;
+    if (slot >= limit) break;
+    const call_entry* e = ctx->egress_calls[slot];
+    if (e != nullptr && same_stream(e, pkt) &&
+        call_slot_state(e, now, cfg->rtp_timeout) == SLOT_LIVE) {
+      return slot;
     }
-    if (same_stream(e, pkt)) return i;
   }
-  return free_slot;
+  // A stream without a live slot: the lowest free one, searched only now.
+  return lowest_free_slot(ctx, limit, now);
 }
 
 int mux_rtp_packet(mux_ctx* ctx, const uint8_t* pkt, size_t len, uint32_t now) {
@@ -164,4 +234,6 @@ void free_call_entries(mux_ctx* ctx) {
     free(e);
     e = nullptr;
   }
+  memset(ctx->call_index_head, 0, sizeof ctx->call_index_head);
+  memset(ctx->call_index_next, 0, sizeof ctx->call_index_next);
 }

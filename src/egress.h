@@ -32,9 +32,14 @@ bool is_rtp_packet(const uint8_t* pkt, size_t len);
 enum slot_state { SLOT_EMPTY, SLOT_LIVE, SLOT_EXPIRED };
 slot_state call_slot_state(const call_entry* e, uint32_t now, uint32_t rtp_timeout);
 
-// The table search: the live slot of the packet's stream, else the lowest free
-// (empty or expired) slot among the first max_call, else -1. The packet must
-// hold at least 24 bytes. All searching of the table goes through here.
+// The table search: the lowest-numbered live slot among the first max_call
+// whose entry holds the packet's stream, else the lowest free (empty or
+// expired) slot among them, else -1. The packet must hold at least 24 bytes.
+// All searching of the table goes through here. The stream is looked up in
+// the call index (mux_ctx call_index_*), so a packet of a live stream costs
+// the same whatever its slot; only a stream without a live slot scans for the
+// lowest free one. The index follows egress_calls as open_call and
+// free_call_entries change it: nothing else may write egress_calls.
 int find_call_slot(const mux_ctx* ctx, const uint8_t* pkt, uint32_t now);
 
 // Carries one RTP packet. 0 go on; -1 the run must end (fatal frame send).
@@ -55,5 +60,5 @@ int write_muxed_data_to_sock(mux_ctx* ctx);
 // packet goes out whole (the server's recovery request).
 void egress_force_full(mux_ctx* ctx, uint8_t call_id);
 
-// Frees every call entry.
+// Frees every call entry and empties the call index.
 void free_call_entries(mux_ctx* ctx);

@@ -15,6 +15,8 @@ struct rx_template;
 constexpr size_t RX_BUF_SIZE = 4096;
 constexpr size_t TX_BUF_SIZE = 4096;
 constexpr int MAX_CALL_SLOTS = 255;
+// Hash buckets of the egress call index (a power of two).
+constexpr int CALL_INDEX_BUCKETS = 512;
 
 enum reg_states : int32_t {
   REG_NONE = 0,
@@ -43,6 +45,12 @@ struct mux_ctx {
   const mux_config* config;
   int32_t reg_state;
   uint8_t digest[16];
+  // Index of egress_calls by stream (addresses and ports), kept by egress.cc:
+  // every slot with an entry is on the chain of its stream's hash bucket, the
+  // chains in rising slot order. Links hold slot + 1, 0 ends a chain, so a
+  // zeroed context has an empty index.
+  uint8_t call_index_head[CALL_INDEX_BUCKETS];
+  uint8_t call_index_next[MAX_CALL_SLOTS];
 };
 
 // The process-wide context; the signal handler reaches it here.
