@@ -68,17 +68,9 @@ struct seam_state {
   size_t next_op;
   uint8_t arena[ARENA_SIZE];
   size_t arena_used;
-  volatile uint8_t sink;
 };
 
 seam_state* S;
-
-void touch(const void* buf, size_t len) {
-  const auto* p = static_cast<const uint8_t*>(buf);
-  uint8_t x = 0;
-  for (size_t i = 0; i < len; i++) x ^= p[i];
-  S->sink = x;
-}
 
 void compare_op(op_kind kind, const void* buf, size_t len) {
   if (!S->compare) return;
@@ -114,24 +106,18 @@ ssize_t io_sendto(int fd, const void* buf, size_t len, const sockaddr* to, sockl
   FZ_CHECK(len <= TX_BUF_SIZE);
   FZ_CHECK(to != nullptr && tolen == S->ctx->server_addrlen);
   FZ_CHECK(memcmp(to, &S->ctx->server_addr_storage, tolen) == 0);
-  touch(buf, len);
+  fz_touch(buf, len);
   if (S->phase == PHASE_INGRESS) compare_op(OP_SEND, buf, len);
-  fz_result r = fz_send_result(S->cur_ctl);
-  if (r == FZ_OK) return static_cast<ssize_t>(len);
-  errno = fz_send_errno(r, S->cur_aux);
-  return -1;
+  return fz_send_return(S->cur_ctl, S->cur_aux, len);
 }
 
 ssize_t io_write(int fd, const void* buf, size_t len) {
   FZ_CHECK(fd == FZ_TUN_FD);
   FZ_CHECK(buf != nullptr);
   FZ_CHECK(len <= TX_BUF_SIZE);
-  touch(buf, len);
+  fz_touch(buf, len);
   if (S->phase == PHASE_INGRESS) compare_op(OP_WRITE, buf, len);
-  fz_result r = fz_write_result(S->cur_ctl);
-  if (r == FZ_OK) return static_cast<ssize_t>(len);
-  errno = fz_write_errno(r, S->cur_aux);
-  return -1;
+  return fz_write_return(S->cur_ctl, S->cur_aux, len);
 }
 
 int io_select(int nfds, fd_set* readfds, timeval* timeout) {
@@ -142,36 +128,11 @@ int io_select(int nfds, fd_set* readfds, timeval* timeout) {
   FZ_CHECK(nfds > FZ_SOCK_FD && nfds > FZ_PIPE_RD);
   FD_ZERO(readfds);
   S->has_pending = false;
-  if (!S->ctx->running) {
-    // A stop was requested: the exchange must end at the end of this pass.
-    FZ_CHECK(++S->selects_after_stop < 64);
-    errno = EINTR;
-    return -1;
-  }
-  fz_record rec;
-  if (!fz_next_record(S->reader, &rec)) {
-    S->ctx->running = 0;
-    errno = EINTR;
-    return -1;
-  }
-  S->cur_ctl = rec.ctl;
-  S->cur_aux = rec.aux;
-  switch (rec.ctl >> 6) {
-    case 2:
-      if (rec.aux & 0x20) {
-        errno = EINTR;
-        return -1;
-      }
-      return 0;
-    case 3:
-      FD_SET(FZ_PIPE_RD, readfds);
-      return 1;
-    default:
-      S->pending = rec;
-      S->has_pending = true;
-      FD_SET(FZ_SOCK_FD, readfds);
-      return 1;
-  }
+  // After a stop request the exchange must end at the end of this pass.
+  if (!fz_wait_record(S->ctx, S->reader, &S->pending, &S->selects_after_stop)) return -1;
+  S->cur_ctl = S->pending.ctl;
+  S->cur_aux = S->pending.aux;
+  return fz_handshake_wait(&S->pending, FZ_SOCK_FD, readfds, &S->has_pending);
 }
 
 ssize_t io_recvfrom(int fd, void* buf, size_t len, sockaddr* from, socklen_t* fromlen) {
@@ -183,24 +144,9 @@ ssize_t io_recvfrom(int fd, void* buf, size_t len, sockaddr* from, socklen_t* fr
   }
   S->has_pending = false;
   const fz_record& rec = S->pending;
-  fz_result r = fz_recv_result(rec.aux);
-  if (r != FZ_OK) {
-    errno = fz_recv_errno(r, rec.aux);
-    return -1;
-  }
-  size_t n = rec.len < len ? rec.len : len;
-  if (buf == S->ctx->rx_buf) {
-    fz_fill_rx(S->ctx, rec.data, n);
-  } else {
-    memcpy(buf, rec.data, n);
-  }
-  sockaddr_storage src;
-  socklen_t src_len;
-  fz_source_address(S->ctx, rec.ctl, &src, &src_len);
-  size_t copy = *fromlen < src_len ? *fromlen : src_len;
-  if (copy > sizeof src) copy = sizeof src;
-  memcpy(from, &src, copy);
-  *fromlen = src_len;
+  if (fz_recv_fails(rec.aux)) return -1;
+  size_t n = fz_deliver(S->ctx, buf, len, rec.data, rec.len);
+  fz_report_source(S->ctx, rec.ctl, from, fromlen);
   return static_cast<ssize_t>(n);
 }
 
@@ -492,22 +438,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint8_t s2 = fz_u8(&r);
   uint8_t s3 = fz_u8(&r);
 
-  mux_config cfg{};
-  config_set_defaults(&cfg);
-  char* password = nullptr;
-  switch (s0 & 3u) {
-    case 1:
-      password = fz_make_password(0, s3);
-      break;
-    case 2:
-    case 3:
-      password = fz_make_password(s1 + ((s0 & 4u) ? 256u : 0u), s3);
-      break;
-    default:
-      break;
-  }
-  cfg.password = password;
-  cfg.server = "127.0.0.1";
+  char* password = fz_pick_password(s0, s1 + ((s0 & 4u) ? 256u : 0u), s3);
+  mux_config cfg;
+  fz_config_init(&cfg, password);
   cfg.mtu = fz_pick_mtu(s2);
   verbose = (s0 & 8u) ? 1 : 0;
 
@@ -584,8 +517,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (rc != 0 || !ctx.running) break;
   }
 
-  fz_ctx_free(&ctx);
-  free(password);
-  verbose = 0;
+  fz_end_input(&ctx, password);
   return 0;
 }

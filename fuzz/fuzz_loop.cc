@@ -12,7 +12,7 @@
 //      bits 6-7 max_idle_cycle (0, 1, 2, 65535)
 //   s3 password length, s4 max_muxing_time choice, s5 password seed.
 // Each wait takes one record. In the handshake (the wait watches the pipe
-// and the socket only) ctl bits 6-7 choose the event as in fuzz_datagram.
+// and the socket only) ctl bits 6-7 choose the event (fz_handshake_wait).
 // In the loop, aux bits 0-2 choose: 0 the TUN device readable with the
 // record's bytes, 1 the socket with the record's bytes, 2 both (the same
 // bytes), 3 time-out, 4 EINTR, 5 the control pipe, 6 the TUN device readable
@@ -54,26 +54,9 @@ struct seam_state {
   bool tun_fails;
   fz_record rec;
   unsigned waits_after_stop;
-  volatile uint8_t sink;
 };
 
 seam_state* S;
-
-void touch(const void* buf, size_t len) {
-  const auto* p = static_cast<const uint8_t*>(buf);
-  uint8_t x = 0;
-  for (size_t i = 0; i < len; i++) x ^= p[i];
-  S->sink = x;
-}
-
-void deliver(void* buf, size_t len, size_t cap) {
-  size_t n = len < cap ? len : cap;
-  if (buf == S->ctx->rx_buf) {
-    fz_fill_rx(S->ctx, S->rec.data, n);
-  } else {
-    memcpy(buf, S->rec.data, n);
-  }
-}
 
 }  // namespace
 
@@ -88,21 +71,15 @@ ssize_t io_sendto(int fd, const void* buf, size_t len, const sockaddr* to, sockl
     FZ_CHECK(len <= S->cfg->mtu);
     FZ_CHECK(p[0] <= S->cfg->max_call);
   }
-  touch(buf, len);
-  fz_result r = fz_send_result(S->cur_ctl);
-  if (r == FZ_OK) return static_cast<ssize_t>(len);
-  errno = fz_send_errno(r, S->cur_aux);
-  return -1;
+  fz_touch(buf, len);
+  return fz_send_return(S->cur_ctl, S->cur_aux, len);
 }
 
 ssize_t io_write(int fd, const void* buf, size_t len) {
   FZ_CHECK(fd == S->ctx->tun_fd);
   FZ_CHECK(buf != nullptr && len <= TX_BUF_SIZE);
-  touch(buf, len);
-  fz_result r = fz_write_result(S->cur_ctl);
-  if (r == FZ_OK) return static_cast<ssize_t>(len);
-  errno = fz_write_errno(r, S->cur_aux);
-  return -1;
+  fz_touch(buf, len);
+  return fz_write_return(S->cur_ctl, S->cur_aux, len);
 }
 
 ssize_t io_read(int fd, void* buf, size_t len) {
@@ -122,8 +99,7 @@ ssize_t io_read(int fd, void* buf, size_t len) {
     errno = (S->cur_aux & 0x20) ? EIO : EAGAIN;
     return -1;
   }
-  deliver(buf, S->rec.len, len);
-  return static_cast<ssize_t>(S->rec.len < len ? S->rec.len : len);
+  return static_cast<ssize_t>(fz_deliver(S->ctx, buf, len, S->rec.data, S->rec.len));
 }
 
 ssize_t io_recvfrom(int fd, void* buf, size_t len, sockaddr* from, socklen_t* fromlen) {
@@ -134,20 +110,10 @@ ssize_t io_recvfrom(int fd, void* buf, size_t len, sockaddr* from, socklen_t* fr
     return -1;
   }
   S->sock_pending = false;
-  fz_result r = fz_recv_result(S->rec.aux);
-  if (r != FZ_OK) {
-    errno = fz_recv_errno(r, S->rec.aux);
-    return -1;
-  }
-  deliver(buf, S->rec.len, len);
-  sockaddr_storage src;
-  socklen_t src_len;
-  fz_source_address(S->ctx, S->rec.ctl, &src, &src_len);
-  size_t copy = *fromlen < src_len ? *fromlen : src_len;
-  if (copy > sizeof src) copy = sizeof src;
-  memcpy(from, &src, copy);
-  *fromlen = src_len;
-  return static_cast<ssize_t>(S->rec.len < len ? S->rec.len : len);
+  if (fz_recv_fails(S->rec.aux)) return -1;
+  size_t n = fz_deliver(S->ctx, buf, len, S->rec.data, S->rec.len);
+  fz_report_source(S->ctx, S->rec.ctl, from, fromlen);
+  return static_cast<ssize_t>(n);
 }
 
 int io_select(int nfds, fd_set* readfds, timeval* timeout) {
@@ -164,35 +130,10 @@ int io_select(int nfds, fd_set* readfds, timeval* timeout) {
   S->sock_pending = false;
   S->tun_pending = false;
   S->tun_fails = false;
-  if (!ctx->running) {
-    FZ_CHECK(++S->waits_after_stop < 64);
-    errno = EINTR;
-    return -1;
-  }
-  if (!fz_next_record(S->reader, &S->rec)) {
-    ctx->running = 0;
-    errno = EINTR;
-    return -1;
-  }
+  if (!fz_wait_record(ctx, S->reader, &S->rec, &S->waits_after_stop)) return -1;
   S->cur_ctl = S->rec.ctl;
   S->cur_aux = S->rec.aux;
-  if (!in_loop) {
-    switch (S->rec.ctl >> 6) {
-      case 2:
-        if (S->rec.aux & 0x20) {
-          errno = EINTR;
-          return -1;
-        }
-        return 0;
-      case 3:
-        FD_SET(FZ_PIPE_RD, readfds);
-        return 1;
-      default:
-        S->sock_pending = true;
-        FD_SET(ctx->sock_fd, readfds);
-        return 1;
-    }
-  }
+  if (!in_loop) return fz_handshake_wait(&S->rec, ctx->sock_fd, readfds, &S->sock_pending);
   switch (S->rec.aux & 7u) {
     case 0:
       S->tun_pending = true;
@@ -243,13 +184,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint8_t s4 = fz_u8(&r);
   uint8_t s5 = fz_u8(&r);
 
-  mux_config cfg{};
-  config_set_defaults(&cfg);
-  char* password = nullptr;
-  if ((s2 & 3u) == 1) password = fz_make_password(0, s5);
-  if ((s2 & 3u) >= 2) password = fz_make_password(s3, s5);
-  cfg.password = password;
-  cfg.server = "127.0.0.1";
+  char* password = fz_pick_password(s2, s3, s5);
+  mux_config cfg;
+  fz_config_init(&cfg, password);
   cfg.mtu = fz_pick_mtu(s0);
   cfg.max_call = fz_pick_max_call(s1);
   cfg.allow_all = (s2 & 4u) ? 1 : 0;
@@ -294,8 +231,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FZ_CHECK(fcntl(tun_fd, F_GETFD) == -1 && errno == EBADF);
   FZ_CHECK(fcntl(sock_fd, F_GETFD) == -1 && errno == EBADF);
 
-  memset(&ctx, 0, sizeof ctx);
-  free(password);
-  verbose = 0;
+  fz_end_input(&ctx, password);
   return 0;
 }

@@ -8,8 +8,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "config.h"
 #include "egress.h"
 #include "ingress.h"
+#include "log.h"
 
 uint8_t fz_u8(fz_reader* r) {
   if (r->pos >= r->len) return 0;
@@ -74,6 +76,69 @@ int fz_recv_errno(fz_result r, uint8_t aux) {
   return fatal[aux & 3u];
 }
 
+ssize_t fz_send_return(uint8_t ctl, uint8_t aux, size_t len) {
+  fz_result r = fz_send_result(ctl);
+  if (r == FZ_OK) return static_cast<ssize_t>(len);
+  errno = fz_send_errno(r, aux);
+  return -1;
+}
+
+ssize_t fz_write_return(uint8_t ctl, uint8_t aux, size_t len) {
+  fz_result r = fz_write_result(ctl);
+  if (r == FZ_OK) return static_cast<ssize_t>(len);
+  errno = fz_write_errno(r, aux);
+  return -1;
+}
+
+bool fz_recv_fails(uint8_t aux) {
+  fz_result r = fz_recv_result(aux);
+  if (r == FZ_OK) return false;
+  errno = fz_recv_errno(r, aux);
+  return true;
+}
+
+// Where fz_touch leaves its result, so that the reads are not optimised away.
+volatile uint8_t fz_touch_sink;
+
+void fz_touch(const void* buf, size_t len) {
+  const auto* p = static_cast<const uint8_t*>(buf);
+  uint8_t x = 0;
+  for (size_t i = 0; i < len; i++) x ^= p[i];
+  fz_touch_sink = x;
+}
+
+bool fz_wait_record(mux_ctx* ctx, fz_reader* r, fz_record* rec, unsigned* waits_after_stop) {
+  if (!ctx->running) {
+    FZ_CHECK(++*waits_after_stop < 64);
+    errno = EINTR;
+    return false;
+  }
+  if (!fz_next_record(r, rec)) {
+    ctx->running = 0;
+    errno = EINTR;
+    return false;
+  }
+  return true;
+}
+
+int fz_handshake_wait(const fz_record* rec, int sock_fd, fd_set* readfds, bool* sock_ready) {
+  switch (rec->ctl >> 6) {
+    case 2:
+      if (rec->aux & 0x20) {
+        errno = EINTR;
+        return -1;
+      }
+      return 0;
+    case 3:
+      FD_SET(FZ_PIPE_RD, readfds);
+      return 1;
+    default:
+      *sock_ready = true;
+      FD_SET(sock_fd, readfds);
+      return 1;
+  }
+}
+
 char* fz_make_password(size_t len, uint8_t seed) {
   char* p = static_cast<char*>(malloc(len + 1));
   uint32_t x = 0x9E3779B9u ^ seed;
@@ -84,6 +149,24 @@ char* fz_make_password(size_t len, uint8_t seed) {
   }
   p[len] = '\0';
   return p;
+}
+
+char* fz_pick_password(unsigned choice, size_t len, uint8_t seed) {
+  switch (choice & 3u) {
+    case 0:
+      return nullptr;
+    case 1:
+      return fz_make_password(0, seed);
+    default:
+      return fz_make_password(len, seed);
+  }
+}
+
+void fz_config_init(mux_config* cfg, const char* password) {
+  *cfg = mux_config{};
+  config_set_defaults(cfg);
+  cfg->password = password;
+  cfg->server = "127.0.0.1";
 }
 
 void fz_ctx_init(mux_ctx* ctx, const mux_config* cfg, bool ipv6_server) {
@@ -127,6 +210,12 @@ void fz_ctx_free(mux_ctx* ctx) {
   memset(ctx, 0, sizeof *ctx);
 }
 
+void fz_end_input(mux_ctx* ctx, char* password) {
+  fz_ctx_free(ctx);
+  free(password);
+  verbose = 0;
+}
+
 void fz_fill_rx(mux_ctx* ctx, const uint8_t* data, size_t len) {
   ASAN_UNPOISON_MEMORY_REGION(ctx->rx_buf, RX_BUF_SIZE);
   if (len > RX_BUF_SIZE) len = RX_BUF_SIZE;
@@ -136,6 +225,16 @@ void fz_fill_rx(mux_ctx* ctx, const uint8_t* data, size_t len) {
 
 void fz_unpoison_rx(mux_ctx* ctx) {
   if (ctx->rx_buf != nullptr) ASAN_UNPOISON_MEMORY_REGION(ctx->rx_buf, RX_BUF_SIZE);
+}
+
+size_t fz_deliver(mux_ctx* ctx, void* buf, size_t cap, const uint8_t* data, size_t len) {
+  size_t n = len < cap ? len : cap;
+  if (buf == ctx->rx_buf) {
+    fz_fill_rx(ctx, data, n);
+  } else {
+    memcpy(buf, data, n);
+  }
+  return n;
 }
 
 bool fz_source_is_server(uint8_t choice) { return (choice & 3u) < 2; }
@@ -158,6 +257,16 @@ void fz_source_address(const mux_ctx* ctx, uint8_t choice, sockaddr_storage* out
     default:
       break;
   }
+}
+
+void fz_report_source(const mux_ctx* ctx, uint8_t choice, sockaddr* from, socklen_t* fromlen) {
+  sockaddr_storage src;
+  socklen_t src_len;
+  fz_source_address(ctx, choice, &src, &src_len);
+  size_t copy = *fromlen < src_len ? *fromlen : src_len;
+  if (copy > sizeof src) copy = sizeof src;
+  memcpy(from, &src, copy);
+  *fromlen = src_len;
 }
 
 uint16_t fz_pick_mtu(uint8_t b) {

@@ -1,10 +1,13 @@
 // Shared pieces of the fuzz targets: the input reader, the record format,
-// context set-up with exactly sized buffers, ASan poisoning of the unused
-// tail of rx_buf, and independent reference versions of the byte rules the
-// targets check the product code against.
+// the scripted results of the system calls and waits, configuration and
+// context set-up with exactly sized buffers (and their teardown), ASan
+// poisoning of the unused tail of rx_buf, and independent reference
+// versions of the byte rules the targets check the product code against.
 #pragma once
 
+#include <sys/select.h>
 #include <sys/socket.h>
+#include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -60,6 +63,31 @@ int fz_send_errno(fz_result r, uint8_t aux);
 int fz_write_errno(fz_result r, uint8_t aux);
 int fz_recv_errno(fz_result r, uint8_t aux);
 
+// What a scripted send or TUN write of `len` bytes returns: len, or -1 with
+// errno set, as the record's ctl and aux bytes choose.
+ssize_t fz_send_return(uint8_t ctl, uint8_t aux, size_t len);
+ssize_t fz_write_return(uint8_t ctl, uint8_t aux, size_t len);
+// True, with errno set, when the record's aux byte makes a receive fail.
+bool fz_recv_fails(uint8_t aux);
+
+// Reads every byte of a buffer the product code hands to a system call, so
+// that the sanitizers trap on any byte it does not own or did not set.
+void fz_touch(const void* buf, size_t len);
+
+// One wait takes the next record. After a stop request (`running` cleared)
+// it fails with EINTR, counting such waits in *waits_after_stop and trapping
+// when there are many (an exchange or loop that ignores the stop); when no
+// record is left, it clears `running` and fails with EINTR, as a stop
+// request would. False: the wait fails, errno set.
+bool fz_wait_record(mux_ctx* ctx, fz_reader* r, fz_record* rec, unsigned* waits_after_stop);
+
+// The outcome of a wait of the registration exchange, which watches the
+// control pipe and the socket only, chosen by ctl bits 6-7 of its record:
+// 0-1 the socket readable (*sock_ready set: a receive then delivers the
+// record's bytes), 2 a time-out, or EINTR with aux bit 5, 3 the control
+// pipe. Returns what io_select returns, readfds set to match.
+int fz_handshake_wait(const fz_record* rec, int sock_fd, fd_set* readfds, bool* sock_ready);
+
 // ------------------------------------------------------------- context --
 
 constexpr int FZ_SOCK_FD = 11;
@@ -71,6 +99,14 @@ constexpr int FZ_PIPE_WR = 10;
 // bytes, so that a read past its terminator is caught.
 char* fz_make_password(size_t len, uint8_t seed);
 
+// The password a setting picks by `choice` bits 0-1: 0 none (nullptr), 1
+// empty, 2-3 `len` bytes made from `seed`. The caller frees it.
+char* fz_pick_password(unsigned choice, size_t len, uint8_t seed);
+
+// Zeroes cfg and gives it the defaults, the password and server 127.0.0.1,
+// the base that every target varies.
+void fz_config_init(mux_config* cfg, const char* password);
+
 // Zeroes ctx and fills it as endpoint setup and the event loop's start
 // would: descriptors, server address (IPv4 127.0.0.1:42000 or [::1]:42000),
 // password length, buffers of exactly 4096 / mtu / 4096 bytes, running 1.
@@ -79,16 +115,27 @@ void fz_ctx_init(mux_ctx* ctx, const mux_config* cfg, bool ipv6_server);
 // Frees the templates, call entries and buffers.
 void fz_ctx_free(mux_ctx* ctx);
 
+// Ends one input: fz_ctx_free, frees the password and clears the verbose flag.
+void fz_end_input(mux_ctx* ctx, char* password);
+
 // Copies `len` bytes into rx_buf and poisons rx_buf[len..4096), so that any
 // read or write beyond what was actually received traps.
 void fz_fill_rx(mux_ctx* ctx, const uint8_t* data, size_t len);
 void fz_unpoison_rx(mux_ctx* ctx);
+
+// Copies what a read or receive delivers into the caller's buffer of `cap`
+// bytes: the first of the `len` bytes that fit, into rx_buf through
+// fz_fill_rx. Returns the count copied.
+size_t fz_deliver(mux_ctx* ctx, void* buf, size_t cap, const uint8_t* data, size_t len);
 
 // Source addresses a record can claim: 0 and 1 the server's, 2 the server's
 // address with another port, 3 the server's bytes with a longer length.
 void fz_source_address(const mux_ctx* ctx, uint8_t choice, sockaddr_storage* out,
                        socklen_t* out_len);
 bool fz_source_is_server(uint8_t choice);
+// Writes that source address as a receive reports it: cut to the *fromlen
+// bytes the caller offers, *fromlen set to its full length.
+void fz_report_source(const mux_ctx* ctx, uint8_t choice, sockaddr* from, socklen_t* fromlen);
 
 // Interesting values for the configuration fields.
 uint16_t fz_pick_mtu(uint8_t b);

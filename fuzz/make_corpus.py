@@ -3,14 +3,14 @@
 
 Usage: make_corpus.py OUTDIR
 
-Creates OUTDIR/fuzz_datagram, OUTDIR/fuzz_tun and OUTDIR/fuzz_config, one
-file per seed. The seeds follow the input layouts documented at the top of
-fuzz_datagram.cc and fuzz_tun.cc: the datagrams of the wire format (control
-messages REQUEST, CHANLLANGE, AUTHORIZED, DECLINED, recovery requests,
-frames with full, short and long sub-packets of 200- and 60-byte RTP packets,
-non-RTP messages behind their pad), TUN packet sequences (RTP streams, SIP,
-ping, other traffic, clock jumps, recovery requests) and configuration
-files. Standard library only; the output is the same on every run.
+Creates OUTDIR/fuzz_datagram, OUTDIR/fuzz_tun, OUTDIR/fuzz_config and
+OUTDIR/fuzz_loop, one file per seed. The seeds follow the input layouts
+documented at the top of fuzz_datagram.cc, fuzz_tun.cc and fuzz_loop.cc:
+the datagrams of the wire format (control messages REQUEST, CHANLLANGE,
+AUTHORIZED, DECLINED, recovery requests, frames with full, short and long
+sub-packets of 200- and 60-byte RTP packets, non-RTP messages behind their
+pad), TUN packet sequences (RTP streams, SIP, ping, other traffic, clock
+jumps, recovery requests), configuration files and event-loop runs. Standard library only; the output is the same on every run.
 """
 
 import os
@@ -116,6 +116,26 @@ def ipv6_packet(length=60):
     return bytes(pkt)
 
 
+def password_setting(password_len, empty=False, long_bit=4):
+    """The password bits of a settings byte (1 empty, 2 a length, long_bit
+    for lengths of 256 and more; 0 for none) and the length byte; a target
+    without a long bit takes lengths below 256 only."""
+    if empty:
+        return 1, 0
+    if password_len is None:
+        return 0, 0
+    bits = 2
+    if password_len >= 256:
+        assert long_bit, 'this target takes passwords of up to 255 bytes'
+        bits |= long_bit
+    return bits, password_len & 0xFF
+
+
+def flag_bits(*flags):
+    """The bits of a settings byte from (on, bit) pairs."""
+    return sum(bit for on, bit in flags if on)
+
+
 def record(data, ctl=0, aux=0):
     assert len(data) <= 4096
     return bytes((ctl, aux)) + struct.pack('>H', len(data)) + data
@@ -150,22 +170,8 @@ def non_rtp(packet, pad):
 
 def datagram_settings(password_len=None, empty_password=False, verbose=False, ipv6=False,
                       open_calls=False, reg_state=0, mtu_choice=0, seed=7):
-    s0 = 0
-    s1 = 0
-    if empty_password:
-        s0 |= 1
-    elif password_len is not None:
-        s0 |= 2
-        if password_len >= 256:
-            s0 |= 4
-        s1 = password_len & 0xFF
-    if verbose:
-        s0 |= 8
-    if ipv6:
-        s0 |= 0x10
-    if open_calls:
-        s0 |= 0x20
-    s0 |= (reg_state & 3) << 6
+    s0, s1 = password_setting(password_len, empty=empty_password)
+    s0 |= flag_bits((verbose, 8), (ipv6, 0x10), (open_calls, 0x20)) | (reg_state & 3) << 6
     return bytes((s0, s1, mtu_choice, seed)), (fuzz_password(password_len, seed)
                                                if password_len is not None else b'')
 
@@ -256,23 +262,9 @@ def datagram_seeds():
 def tun_settings(mtu_choice=0, max_call_choice=0, password_len=None, allow_all=False,
                  allow_ping=False, fix_lengths=True, verbose=False, sip_40000=False,
                  timeout_choice=0, muxing_choice=0, clock=0x10000000, seed=3):
-    s2 = 0
-    s3 = 0
-    if password_len is not None:
-        s2 |= 2
-        if password_len >= 256:
-            s2 |= 4
-        s3 = password_len & 0xFF
-    if allow_all:
-        s2 |= 8
-    if allow_ping:
-        s2 |= 16
-    if fix_lengths:
-        s2 |= 0x20
-    if verbose:
-        s2 |= 0x40
-    if sip_40000:
-        s2 |= 0x80
+    s2, s3 = password_setting(password_len)
+    s2 |= flag_bits((allow_all, 8), (allow_ping, 16), (fix_lengths, 0x20), (verbose, 0x40),
+                    (sip_40000, 0x80))
     return bytes((mtu_choice, max_call_choice, s2, s3, timeout_choice, muxing_choice)) + \
         struct.pack('>I', clock) + bytes((seed,))
 
@@ -392,20 +384,9 @@ def config_seeds():
 def loop_settings(mtu_choice=0, max_call_choice=0, password_len=None, allow_all=False,
                   allow_ping=False, verbose=False, waiting=False, idle_choice=0,
                   muxing_choice=0, seed=5):
-    s2 = 0
-    s3 = 0
-    if password_len is not None:
-        s2 |= 2
-        s3 = password_len & 0xFF
-    if allow_all:
-        s2 |= 4
-    if allow_ping:
-        s2 |= 8
-    if verbose:
-        s2 |= 0x10
-    if waiting:
-        s2 |= 0x20
-    s2 |= (idle_choice & 3) << 6
+    s2, s3 = password_setting(password_len, long_bit=0)
+    s2 |= flag_bits((allow_all, 4), (allow_ping, 8), (verbose, 0x10), (waiting, 0x20)) | \
+        (idle_choice & 3) << 6
     return bytes((mtu_choice, max_call_choice, s2, s3, muxing_choice, seed))
 
 

@@ -1,6 +1,5 @@
 // Log lines: the time stamp, the message as given, one line feed per call,
 // flushed at once; nothing without the verbose flag.
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -11,31 +10,10 @@
 
 #include <gtest/gtest.h>
 
+#include "capture_stdout.h"
 #include "log.h"
 
 namespace {
-
-// Runs `fn` with file descriptor 1 pointing at a temporary file and returns
-// what reached it before stdout is flushed again by the test.
-template <typename F>
-std::string capture_stdout(F fn) {
-  fflush(stdout);
-  FILE* sink = tmpfile();
-  if (sink == nullptr) return "<tmpfile failed>";
-  int saved = dup(1);
-  dup2(fileno(sink), 1);
-  fn();
-  std::string out;
-  char buf[4096];
-  ssize_t n;
-  lseek(fileno(sink), 0, SEEK_SET);
-  while ((n = read(fileno(sink), buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
-  fflush(stdout);
-  dup2(saved, 1);
-  close(saved);
-  fclose(sink);
-  return out;
-}
 
 std::string ctime_text(time_t t) {
   char text[32];
