@@ -165,6 +165,7 @@ def main(argv=None):
     buf = bytearray(4096)
     view = memoryview(buf)
     lags = []
+    lag_by_second = {}
     late = 0
     lag_max = 0.0
     slot_index = 0
@@ -198,6 +199,9 @@ def main(argv=None):
             continue
         lag = now - due
         lags.append(lag)
+        second = slot_index // (SLOTS * 50)
+        if lag > lag_by_second.get(second, 0.0):
+            lag_by_second[second] = lag
         if lag > lag_max:
             lag_max = lag
         if lag > SLOT:
@@ -210,6 +214,15 @@ def main(argv=None):
     cpu1 = os.times()
 
     received = sum(receiver.received.values())
+    # Packets of the far side missing, per second of the run (the far side
+    # sends 50 per call and second).
+    missing_by_second = {}
+    for seen in receiver.seen.values():
+        for second in range(-(-ticks // 50)):
+            part = seen[second * 50:min((second + 1) * 50, ticks)]
+            gone = part.count(0)
+            if gone:
+                missing_by_second[second] = missing_by_second.get(second, 0) + gone
     result = {
         "side": args.side,
         "calls": count,
@@ -229,6 +242,9 @@ def main(argv=None):
         "slot_lag_max_ms": 1000 * lag_max,
         "slots_late": late,
         "slots": len(lags),
+        "missing_by_second": missing_by_second,
+        "slot_lag_max_ms_by_second": {k: round(1000 * v, 1) for k, v in lag_by_second.items()
+                                      if v > SLOT},
         "cpu_seconds": (cpu1.user - cpu0.user) + (cpu1.system - cpu0.system),
         "wall_seconds": time.monotonic() - start,
     }

@@ -74,9 +74,12 @@ class Soak:
         self.net = None
         self.peer = None
         self.loads = []
+        # The client, the peer and the load at a real-time priority: other
+        # work on the machine (builds) then cannot stall them.
+        self.rt = ["chrt", "--fifo", "10"] if args.realtime else []
         self.report = {"settings": {"calls": args.calls, "minutes": args.minutes,
                                     "workers_per_side": args.workers,
-                                    "txqueuelen": args.txqueuelen,
+                                    "txqueuelen": args.txqueuelen, "realtime": args.realtime,
                                     "binary": " ".join(args.command)}}
 
     def log(self, text):
@@ -91,7 +94,7 @@ class Soak:
                 f.write('ip link set "$intf" txqueuelen %d\n' % self.args.txqueuelen)
         self.stats_path = net.lab.path("soakpeer.json")
         self.peer = subprocess.Popen(
-            net.srv.exec_prefix() + [PYTHON, os.path.join(HERE, "soakpeer.py"),
+            net.srv.exec_prefix() + self.rt + [PYTHON, os.path.join(HERE, "soakpeer.py"),
                                      "--listen", "%s:%d" % (MediaLab.SERVER, MediaLab.PORT),
                                      "--password", PASSWORD, "--tun", MediaLab.PEER_TUN,
                                      "--stats", self.stats_path],
@@ -106,7 +109,7 @@ class Soak:
             net.srv.ip("link", "set", tun, "txqueuelen", str(self.args.txqueuelen))
         net.srv.ip("route", "add", "10.203.1.0/24", "dev", tun)
         # Quiet (no -v): the log would take a line per packet.
-        net.corvex = netlab.Corvex(net.lab, net.cli, self.args.command, [
+        net.corvex = netlab.Corvex(net.lab, net.cli, self.rt + self.args.command, [
             ("server", MediaLab.SERVER), ("port", MediaLab.PORT), ("intf", MediaLab.CLIENT_TUN),
             ("password", PASSWORD), ("up", net.lab.path("up.sh")),
             ("down", net.lab.path("down.sh"))], name="corvex", verbose=False)
@@ -129,7 +132,7 @@ class Soak:
                        "--local", local, "--remote", remote, "--calls", "%d:%d" % (first, count),
                        "--port", str(RX_PORT + w), "--base-port", str(base),
                        "--seconds", str(seconds)]
-                self.loads.append(subprocess.Popen(ns.exec_prefix() + cmd, text=True,
+                self.loads.append(subprocess.Popen(ns.exec_prefix() + self.rt + cmd, text=True,
                                                    stdin=subprocess.PIPE, stdout=subprocess.PIPE))
         for load in self.loads:
             if load.stdout.readline().strip() != "ready":
@@ -243,6 +246,17 @@ class Soak:
                                           - udp_before[name].get("RcvbufErrors", 0)
                                           for name in udp_after},
             "links": links}
+        # When the losses happened, beside how late the load processes were
+        # then (a late load process means the whole machine stalled).
+        missing, stalls = {}, {}
+        for x in results:
+            for sec, n in x["missing_by_second"].items():
+                missing[int(sec)] = missing.get(int(sec), 0) + n
+            for sec, lag in x["slot_lag_max_ms_by_second"].items():
+                stalls[int(sec)] = max(stalls.get(int(sec), 0.0), lag)
+        r["loss_by_second"] = [{"second": sec, "lost": missing[sec],
+                                "load_slot_lag_max_ms": stalls.get(sec, 0.0)}
+                               for sec in sorted(missing)]
         r["peer_counters"] = peer_counters
         r["corvex_exit_status"] = status
         r["samples"] = samples
@@ -264,8 +278,9 @@ class Soak:
     def print_report(self, path):
         r = self.report
         print()
-        print("=== soak: %d calls each way, %.1f min, %s ===" % (
-            r["settings"]["calls"], r["settings"]["minutes"], r["settings"]["binary"]))
+        print("=== soak: %d calls each way, %.1f min, %s%s ===" % (
+            r["settings"]["calls"], r["settings"]["minutes"], r["settings"]["binary"],
+            ", real-time priority" if r["settings"]["realtime"] else ""))
         for way, v in r["traffic"].items():
             print("%-19s sent %9d  received %9d  lost %d (%.4f %%)  duplicates %d  corrupt %d  "
                   "reordered %d  latency mean %.2f ms max %.1f ms" % (
@@ -290,6 +305,13 @@ class Soak:
         k = r["kernel_drops"]
         print("kernel: UDP receive-buffer drops %s; client TUN %s; peer TUN %s" % (
             k["udp_receive_buffer_errors"], k["links"]["client_tun"], k["links"]["peer_tun"]))
+        losses = r["loss_by_second"]
+        if losses:
+            worst = sorted(losses, key=lambda e: -e["lost"])[:8]
+            print("losses in %d seconds of the run; the worst (second: lost, load slot lag max): %s"
+                  % (len(losses), ", ".join("%d: %d, %.0f ms" % (e["second"], e["lost"],
+                                                              e["load_slot_lag_max_ms"])
+                                            for e in sorted(worst, key=lambda e: e["second"]))))
         print("corvex exit status on SIGTERM: %s" % r["corvex_exit_status"])
         print("verdict: %s -> %s" % (r["verdict"], "PASS" if r["passed"] else "FAIL"))
         print("report: %s" % path)
@@ -321,6 +343,9 @@ def parse_args(argv):
     p.add_argument("--txqueuelen", type=int, default=0,
                    help="queue length of both TUN devices (default: the kernel's, 500)")
     p.add_argument("--sample", type=float, default=30.0, help="seconds between samples")
+    p.add_argument("--realtime", action="store_true",
+                   help="run the client, the peer and the load at a real-time priority "
+                        "(SCHED_FIFO 10), so that other work on the machine does not stall them")
     p.add_argument("--binary", default=None,
                    help="the client (default $CORVEX_BIN or build/corvex)")
     p.add_argument("--report", default=None, help="JSON report file (default in the work dir)")
