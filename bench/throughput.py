@@ -404,6 +404,7 @@ def main(argv=None):
     ap.add_argument("--lengths", default="200,60")
     ap.add_argument("--share", type=float, default=0.25,
                     help="CPU share of the reader in the saturated runs (default 0.25)")
+    ap.add_argument("--modes", default="routed,capped", help="routed, capped or both (default)")
     ap.add_argument("--json")
     a = ap.parse_args(argv)
     if os.geteuid() != 0:
@@ -415,13 +416,16 @@ def main(argv=None):
     lengths = [int(v) for v in a.lengths.split(",")]
     # routed: the real road (LAN -> router -> TUN), readers on a whole CPU;
     # capped: the cheapest generator, readers held to --share of a CPU.
-    modes = [("routed", None)]
+    wanted = a.modes.split(",")
+    modes = [("routed", None)] if "routed" in wanted else []
     result = {"streams": STREAMS, "seconds": a.seconds, "rounds": a.rounds, "share": a.share,
               "runs": {}}
     try:
         b.setup()
         b.start_sink()
-        if CpuCap.available():
+        if "capped" not in wanted:
+            pass
+        elif CpuCap.available():
             cap = CpuCap(a.share)
             modes.append(("capped", cap))
         else:
