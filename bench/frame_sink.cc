@@ -41,7 +41,9 @@ void write_stats(const char* path, const sink_counts& c) {
   snprintf(tmp, sizeof tmp, "%s.tmp", path);
   FILE* f = fopen(tmp, "w");
   if (f == nullptr) return;
-  fprintf(f, "frames %llu subpackets %llu full %llu compressed %llu calls %u malformed %llu other %llu\n",
+  fprintf(f,
+          "frames %llu subpackets %llu full %llu compressed %llu calls %u malformed %llu "
+          "other %llu\n",
           c.frames, c.subpackets, c.full, c.compressed, c.calls, c.malformed, c.other);
   fclose(f);
   rename(tmp, path);
@@ -105,7 +107,8 @@ int main(int argc, char** argv) {
 
   static sink_counts c;
   static uint8_t buf[65536];
-  static const uint8_t authorized[] = {0x00, 0x81, 'A', 'U', 'T', 'H', 'O', 'R', 'I', 'Z', 'E', 'D'};
+  static const uint8_t authorized[] = {0x00, 0x81, 'A', 'U', 'T', 'H',
+                                       'O',  'R',  'I', 'Z', 'E', 'D'};
   write_stats(stats, c);
   unsigned since_stats = 0;
   while (stop_requested == 0) {

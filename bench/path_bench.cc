@@ -72,7 +72,8 @@ void make_rtp(uint8_t* p, size_t len, int stream, uint8_t pt, uint16_t seq) {
   put_be16(p + 2, static_cast<uint16_t>(len));
   p[8] = 64;
   p[9] = 17;
-  const uint8_t src[4] = {10, 1, static_cast<uint8_t>(stream >> 6), static_cast<uint8_t>(2 + (stream & 63))};
+  const uint8_t src[4] = {10, 1, static_cast<uint8_t>(stream >> 6),
+                          static_cast<uint8_t>(2 + (stream & 63))};
   const uint8_t dst[4] = {10, 99, 2, 1};
   memcpy(p + 12, src, 4);
   memcpy(p + 16, dst, 4);

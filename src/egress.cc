@@ -160,8 +160,9 @@ int find_call_slot(const mux_ctx* ctx, const uint8_t* pkt, uint32_t now) {
   // The live slot of the stream: the first live match on its bucket's chain,
   // which runs in rising slot order.
   uint8_t link = ctx->call_index_head[packet_bucket(pkt)];
-  for (int hops = 0; link != 0 && hops < MAX_CALL_SLOTS; hops++, link = ctx->call_index_next[link - 1]) {
+  for (int hops = 0; link != 0 && hops < MAX_CALL_SLOTS; hops++) {
     const int slot = link - 1;
+    link = ctx->call_index_next[slot];
     if (slot >= limit) break;
     const call_entry* e = ctx->egress_calls[slot];
     if (e != nullptr && same_stream(e, pkt) &&

@@ -106,7 +106,8 @@ struct egress_model {
           // a receiver rejects the short type byte 0x01.
           const size_t n = len - 40;
           const bool short_form = n >= 2 && n < 128;
-          append(static_cast<uint8_t>(s + 1), short_form ? static_cast<uint8_t>(n) : SUB_LONG, pkt + 40, n);
+          const uint8_t type = short_form ? static_cast<uint8_t>(n) : SUB_LONG;
+          append(static_cast<uint8_t>(s + 1), type, pkt + 40, n);
         }
       }
     } else if (s >= 0 && len >= 40) {  // a call is opened only with a whole header
@@ -279,7 +280,8 @@ void run_random(uint32_t seed, int steps, coverage* cov) {
 
   // The streams of this run: a pool a little larger or much larger than
   // the table, drawn from a space where streams differ in one field.
-  const int pool_size = static_cast<int>(1 + pick(pick(2) == 0 ? static_cast<uint32_t>(ref.max_call) + 3 : KEY_SPACE));
+  const uint32_t pool_max = pick(2) == 0 ? static_cast<uint32_t>(ref.max_call) + 3 : KEY_SPACE;
+  const int pool_size = static_cast<int>(1 + pick(pool_max));
   std::vector<stream_key> pool;
   for (int i = 0; i < pool_size; i++) pool.push_back(make_key(static_cast<int>(pick(KEY_SPACE))));
   std::vector<uint8_t> pool_pt(pool.size(), 0);
@@ -319,13 +321,15 @@ void run_random(uint32_t seed, int steps, coverage* cov) {
 
     for (int i = 0; i < MAX_CALL_SLOTS; i++) {
       const bool l = ref.live(i, now);
-      if (l && !was_live[i] && ref.slots[i].present && ref.slots[i].last_seen != now) cov->revived_by_wrap++;
+      if (l && !was_live[i] && ref.slots[i].last_seen != now) cov->revived_by_wrap++;
       was_live[i] = l;
     }
 
     const uint32_t event = pick(100);
     if (event < 4) {
-      const auto cid = static_cast<uint8_t>(pick(3) == 0 ? pick(256) : 1 + pick(static_cast<uint32_t>(ref.max_call)));
+      const uint32_t any = pick(256);
+      const uint32_t in_reach = 1 + pick(static_cast<uint32_t>(ref.max_call));
+      const auto cid = static_cast<uint8_t>(pick(3) == 0 ? any : in_reach);
       if (cid != 0 && ref.live(cid - 1, now)) cov->recovery_on_live++;
       egress_force_full(&m.ctx, cid);
       ref.recovery(cid);
@@ -377,8 +381,8 @@ TEST(CallIndex, AgreesWithThePlainScanOverRandomTraffic) {
   EXPECT_GT(cov.opened_in_place_of_other, 100);
   EXPECT_GT(cov.beyond_max_call, 0);
   printf("lookups %ld, live hits %ld, past a free slot %ld, duplicate below %ld, above %ld, "
-         "revived by the wrap %ld, table full %ld, recoveries of live calls %ld, slots taken over %ld, "
-         "held beyond max_call %ld\n",
+         "revived by the wrap %ld, table full %ld, recoveries of live calls %ld, "
+         "slots taken over %ld, held beyond max_call %ld\n",
          cov.lookups, cov.live_hits, cov.hit_past_free_slot, cov.duplicate_lower_not_live,
          cov.duplicate_higher, cov.revived_by_wrap, cov.table_full, cov.recovery_on_live,
          cov.opened_in_place_of_other, cov.beyond_max_call);
