@@ -4,19 +4,29 @@ its resident memory with 255 live calls.
 
 Three network namespaces of this run (named cvxb<pid>-lan, -router, -server):
 
-    lan (rtp_flood) --veth-- router (corvex | tun_baseline) --veth-- server (frame_sink)
+    lan --veth-- router (corvex | tun_baseline) --veth-- server (frame_sink)
 
-The generator in `lan` sends pre-built RTP packets of 255 streams as fast as
-its socket takes them; the router forwards them into the TUN device of the
-reader under test. The reader is pinned to one CPU, the generator and the sink
-to the other. Carried packets: for corvex the sub-packets counted by the sink
-in the frames it received, for the baseline its own count. Offered: what the
-generator sent. The two readers take turns, so that both see the same machine.
+The reader under test runs in `router`, pinned to one CPU; the generator
+(rtp_flood, pre-built RTP packets of 255 streams) and the sink run on the
+other. Carried packets: for corvex the sub-packets counted by the sink in the
+frames it received, for the baseline its own count. Offered: what the
+generator sent, refused sends included. The two readers take turns, so that
+both see the same machine. Two kinds of run:
 
-    bench/throughput.py BUILD_DIR [--seconds S] [--rounds N] [--json FILE]
+  routed  UDP from `lan`, forwarded by the router into the TUN device; the
+          readers have a whole CPU. The real road, but on two CPUs the
+          generator cannot outrun the readers.
+  capped  a packet socket in `router` writes the packets straight into the
+          TUN device, and each reader is held to --share of a CPU (cgroup v1
+          CPU bandwidth): both are saturated.
 
-Needs root (namespaces, TUN). Everything it creates is removed at the end,
-also on an error or an interrupt.
+Under a capped flood corvex is also profiled with perf, when perf is there.
+
+    bench/throughput.py BUILD_DIR [--seconds S] [--rounds N] [--lengths 200,60]
+                        [--share F] [--modes routed,capped] [--json FILE]
+
+Needs root (namespaces, TUN, cgroup). Everything it creates is removed at the
+end, also on an error or an interrupt.
 """
 import argparse
 import json
