@@ -57,3 +57,22 @@ def lab(netns_available, tmp_path):
     lab = netlab.Lab(tmp_path)
     yield lab
     lab.close()
+
+
+@pytest.fixture(scope="module")
+def media_lab(netns_available, tmp_path_factory, request):
+    """The four-host media lab (phones, client, server peer, host behind),
+    shared by the tests of one module; each test starts its own client."""
+    import netlab
+    lab = netlab.MediaLab(tmp_path_factory.mktemp(request.module.__name__.rsplit(".", 1)[-1]))
+    yield lab
+    lab.close()
+
+
+@pytest.fixture
+def net(media_lab, corvex):
+    """The media lab with the binary under test; the client and the peer are
+    stopped after the test."""
+    media_lab.command = corvex
+    yield media_lab
+    media_lab.stop()

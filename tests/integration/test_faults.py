@@ -76,20 +76,6 @@ def test_garbage_never_names_a_protected_call_nor_restarts_the_exchange():
 # Calls through the media lab
 # ---------------------------------------------------------------------------
 
-@pytest.fixture(scope="module")
-def media_lab(netns_available, tmp_path_factory):
-    lab = MediaLab(tmp_path_factory.mktemp("faults"))
-    yield lab
-    lab.close()
-
-
-@pytest.fixture
-def net(media_lab, corvex):
-    media_lab.command = corvex
-    yield media_lab
-    media_lab.stop()
-
-
 class Leg:
     """One direction of one call: RTP packets from a phone's socket whose
     payload names the stream and the packet's number k, so that what

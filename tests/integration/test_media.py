@@ -118,20 +118,6 @@ def test_peer_egress_then_ingress_round_trip_and_recovery():
 # End to end
 # ---------------------------------------------------------------------------
 
-@pytest.fixture(scope="module")
-def media_lab(netns_available, tmp_path_factory):
-    lab = MediaLab(tmp_path_factory.mktemp("media"))
-    yield lab
-    lab.close()
-
-
-@pytest.fixture
-def net(media_lab, corvex):
-    media_lab.command = corvex
-    yield media_lab
-    media_lab.stop()
-
-
 class Stream:
     """One direction of one call: RTP packets of a fixed size from a phone's
     socket, with sequence numbers from seq0 and timestamps that do not step
