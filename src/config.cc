@@ -25,7 +25,7 @@ int32_t to_int(const char* s) {
 
 // The text fields one pass over the file has filled with heap copies.
 struct text_copies {
-  const char** fields[7];
+  const char** fields[8];
   int count;
 };
 
@@ -89,6 +89,16 @@ int apply_key(mux_config* cfg, text_copies* copies, const char* key, const char*
     cfg->allow_ping = static_cast<uint8_t>(to_int(value));
   } else if (strcmp(key, "max_idle_cycle") == 0) {
     cfg->max_idle_cycle = static_cast<uint16_t>(to_int(value));
+  } else if (strcmp(key, "status_file") == 0) {
+    copy_text(copies, &cfg->status_file, value);
+  } else if (strcmp(key, "status_interval") == 0) {
+    // The loop clock holds 4096 s; an hour is the longest interval.
+    int32_t v = to_int(value);
+    if (v < 1 || v > 3600) {
+      log_message("status_interval %d is illegal", static_cast<int>(v));
+      return 1;
+    }
+    cfg->status_interval = static_cast<uint32_t>(v);
   }
   return 0;
 }
@@ -105,6 +115,7 @@ void config_set_defaults(mux_config* cfg) {
   cfg->intf = "tun0";
   cfg->pidfile = "/var/run/larkspan.pid";
   cfg->logfile = "/var/log/larkspan.log";
+  cfg->status_interval = 10;
 }
 
 int load_config_file(mux_config* cfg, const char* path) {

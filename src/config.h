@@ -23,9 +23,17 @@ struct mux_config {
   uint8_t allow_all;
   uint8_t allow_ping;
   uint16_t max_idle_cycle;
+  const char* status_file;   // absent: no status file is written
+  uint32_t status_interval;  // seconds between status-file writes, 10
 };
 
-enum mux_command : int32_t { CMD_NONE = 0, CMD_START = 1, CMD_STOP = 2, CMD_RESTART = 3 };
+enum mux_command : int32_t {
+  CMD_NONE = 0,
+  CMD_START = 1,
+  CMD_STOP = 2,
+  CMD_RESTART = 3,
+  CMD_STATUS = 4,
+};
 
 // Puts the defaults in place (the record is expected to be zeroed first).
 void config_set_defaults(mux_config* cfg);

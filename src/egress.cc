@@ -105,7 +105,8 @@ int carry_whole(mux_ctx* ctx, const uint8_t* pkt, size_t len) {
 
 // A packet of a live stream in slot `slot`.
 int carry_live(mux_ctx* ctx, call_entry* e, const uint8_t* pkt, size_t len, uint32_t now) {
-  if (len <= MEDIA_HEADER_LEN) return 0;  // nothing to compress: dropped, not refreshed
+  // nothing to compress: dropped, not refreshed
+  if (len <= MEDIA_HEADER_LEN) return stats_drop(&ctx->stats, DIR_EGRESS, DROP_SHORT);
   e->last_seen = now;
   const size_t mtu = ctx->config->mtu;
   uint8_t pt = pkt[29] & 0x7F;
@@ -125,7 +126,7 @@ int carry_live(mux_ctx* ctx, call_entry* e, const uint8_t* pkt, size_t len, uint
 // The first packet of a stream (or of one back after expiry) in free slot `slot`.
 int open_call(mux_ctx* ctx, int slot, const uint8_t* pkt, size_t len, uint32_t now) {
   // Without a whole 40-byte header the receiver could not build a template.
-  if (len < MEDIA_HEADER_LEN) return 0;
+  if (len < MEDIA_HEADER_LEN) return stats_drop(&ctx->stats, DIR_EGRESS, DROP_SHORT);
   // A call whose full form cannot travel is not opened: every packet of the
   // stream then goes whole until one fits.
   if (sub_packet_size(SUB_FULL, len) > ctx->config->mtu) return carry_whole(ctx, pkt, len);
@@ -134,7 +135,7 @@ int open_call(mux_ctx* ctx, int slot, const uint8_t* pkt, size_t len, uint32_t n
     e = static_cast<call_entry*>(calloc(1, sizeof(call_entry)));
     if (e == nullptr) {
       log_message("calloc");
-      return 0;  // packet lost, the tunnel stays up
+      return stats_drop(&ctx->stats, DIR_EGRESS, DROP_NO_MEMORY);  // the tunnel stays up
     }
     ctx->egress_calls[slot] = e;
   } else {
@@ -146,6 +147,7 @@ int open_call(mux_ctx* ctx, int slot, const uint8_t* pkt, size_t len, uint32_t n
   memcpy(e->dst_port, pkt + 22, 2);
   index_insert(ctx, slot);
   e->call_id = static_cast<uint8_t>(slot + 1);
+  stats_slot_open(&ctx->stats, slot);
   e->payload_type = pkt[29] & 0x7F;
   e->last_seen = now;
   e->force_full = false;
@@ -180,6 +182,7 @@ int mux_rtp_packet(mux_ctx* ctx, const uint8_t* pkt, size_t len, uint32_t now) {
   int slot = find_call_slot(ctx, pkt, now);
   if (slot < 0) {
     log_message("ore maximum calls are running ......!!!");
+    stats_drop(&ctx->stats, DIR_EGRESS, DROP_NO_SLOT);
   } else {
     call_entry* e = ctx->egress_calls[slot];
     if (call_slot_state(e, now, ctx->config->rtp_timeout) == SLOT_LIVE) {
@@ -189,6 +192,7 @@ int mux_rtp_packet(mux_ctx* ctx, const uint8_t* pkt, size_t len, uint32_t now) {
     }
   }
   if (rc == 0 && ctx->frame_len != 0 && ctx->frame_len == ctx->config->mtu) {
+    ctx->stats.flushes[FLUSH_FULL]++;
     rc = write_muxed_data_to_sock(ctx);
   }
   return rc;
@@ -200,6 +204,7 @@ int append_sub_packet(mux_ctx* ctx, uint8_t call_id, uint8_t type, const uint8_t
   const size_t item = sub_packet_size(type, data_len);
   if (item > mtu) return 0;  // callers divert these; never overflow frame_buf
   if (ctx->frame_len + item > mtu) {
+    ctx->stats.flushes[FLUSH_NO_ROOM]++;
     if (write_muxed_data_to_sock(ctx) != 0) return -1;
   }
   if (ctx->frame_len == 0) ctx->frame_stamp = now;
@@ -207,16 +212,19 @@ int append_sub_packet(mux_ctx* ctx, uint8_t call_id, uint8_t type, const uint8_t
   size_t head = write_sub_packet_head(p, call_id, type, static_cast<uint16_t>(data_len));
   memcpy(p + head, data, data_len);
   ctx->frame_len = static_cast<uint16_t>(ctx->frame_len + item);
+  stats_egress_rtp(&ctx->stats, call_id, type, data_len, now);
   return 0;
 }
 
 int write_muxed_data_to_sock(mux_ctx* ctx) {
   size_t len = ctx->frame_len;
   if (len == 0) return 0;
+  stats_frame(&ctx->stats, DIR_EGRESS, len);
   password_xor(ctx->frame_buf, len, ctx->config->password, ctx->password_len);
   ssize_t sent = io_sendto(ctx->sock_fd, ctx->frame_buf, len, ctx->server_addr, ctx->server_addrlen);
   int err = errno;
   ctx->frame_len = 0;
+  if (sent < 0) stats_drop(&ctx->stats, DIR_EGRESS, DROP_SEND_ERROR);
   if (sent >= 0 || is_transient_send_error(err)) return 0;
   LOG_ERRNO("write_muxed_data_to_sock() %s [%d]\n", err);
   return -1;

@@ -50,7 +50,7 @@ int write_sip_packet_to_sock(mux_ctx* ctx, const uint8_t* pkt, size_t len) {
   const size_t p = ctx->password_len;
   if (NON_RTP_HEAD + p + len > TX_BUF_SIZE) {
     log_message("too large sip/other packet");
-    return 0;
+    return stats_drop(&ctx->stats, DIR_EGRESS, DROP_TOO_LARGE);
   }
   uint8_t* out = ctx->tx_buf;
   out[0] = 0x00;
@@ -68,6 +68,8 @@ int write_sip_packet_to_sock(mux_ctx* ctx, const uint8_t* pkt, size_t len) {
   ctx->tx_len = static_cast<uint16_t>(total);
   ssize_t sent = io_sendto(ctx->sock_fd, out, total, ctx->server_addr, ctx->server_addrlen);
   int err = errno;
+  stats_packet(&ctx->stats, DIR_EGRESS, KIND_NON_RTP, len);
+  if (sent < 0) stats_drop(&ctx->stats, DIR_EGRESS, DROP_SEND_ERROR);
   if (sent >= 0 || is_transient_send_error(err)) return 0;
   LOG_ERRNO(" write_sip_packet_to_sock() %s [%d]\n", err);
   return -1;
@@ -76,9 +78,9 @@ int write_sip_packet_to_sock(mux_ctx* ctx, const uint8_t* pkt, size_t len) {
 int write_sip_packet_to_tun(mux_ctx* ctx, const uint8_t* dgram, size_t len) {
   const size_t p = ctx->password_len;
   // Too short to hold the pad and at least one byte of packet: nothing to write.
-  if (len <= NON_RTP_HEAD + p) return 0;
+  if (len <= NON_RTP_HEAD + p) return stats_drop(&ctx->stats, DIR_INGRESS, DROP_RUNT);
   const size_t n = len - NON_RTP_HEAD - p;
-  if (n > TX_BUF_SIZE) return 0;
+  if (n > TX_BUF_SIZE) return stats_drop(&ctx->stats, DIR_INGRESS, DROP_TOO_LARGE);
   const uint8_t* pad = dgram + NON_RTP_HEAD;
   const uint8_t* body = pad + p;
   uint8_t* out = ctx->tx_buf;
@@ -89,6 +91,8 @@ int write_sip_packet_to_tun(mux_ctx* ctx, const uint8_t* dgram, size_t len) {
   }
   ssize_t w = io_write(ctx->tun_fd, out, n);
   int err = errno;
+  stats_packet(&ctx->stats, DIR_INGRESS, KIND_NON_RTP, n);
+  if (w < 0) stats_drop(&ctx->stats, DIR_INGRESS, DROP_WRITE_ERROR);
   if (w >= 0 || is_transient_tun_write_error(err)) return 0;
   log_message("write_sip_packet_to_tun() severe error.. exiting the program.\n");
   return -1;

@@ -32,13 +32,14 @@ constexpr size_t CONTROL_MIN_PAYLOAD = 6;
 int tun_write(mux_ctx* ctx, const uint8_t* pkt, size_t len, const char* fatal_msg) {
   ssize_t w = io_write(ctx->tun_fd, pkt, len);
   int err = errno;
+  if (w < 0) stats_drop(&ctx->stats, DIR_INGRESS, DROP_WRITE_ERROR);
   if (w >= 0 || is_transient_tun_write_error(err)) return 0;
   log_message("%s", fatal_msg);
   return -1;
 }
 
 int handle_control(mux_ctx* ctx, size_t len) {
-  if (len - 2 < CONTROL_MIN_PAYLOAD) return 0;
+  if (len - 2 < CONTROL_MIN_PAYLOAD) return stats_drop(&ctx->stats, DIR_INGRESS, DROP_RUNT);
   uint8_t* buf = ctx->rx_buf;
   switch (match_control_keyword(buf + 2, len - 2)) {
     case KW_CHANLLANGE: {
@@ -49,9 +50,11 @@ int handle_control(mux_ctx* ctx, size_t len) {
       return do_registration(ctx, buf + 12, challenge_len) == -1 ? -1 : 0;
     }
     case KW_DECLINED:
+      ctx->stats.registrations[REGS_DECLINED]++;
       ctx->reg_state = REG_NONE;
       return do_registration(ctx, nullptr, 0) == -1 ? -1 : 0;
     case KW_AUTHORIZED:
+      stats_authorized(&ctx->stats);
       ctx->reg_state = REG_AUTHORIZED;
       return 0;
     default:
@@ -60,7 +63,11 @@ int handle_control(mux_ctx* ctx, size_t len) {
 }
 
 void handle_recovery_request(mux_ctx* ctx, size_t len) {
-  if (len < 3) return;  // no call id to read
+  if (len < 3) {  // no call id to read
+    stats_drop(&ctx->stats, DIR_INGRESS, DROP_RUNT);
+    return;
+  }
+  ctx->stats.recovery_requests[DIR_INGRESS]++;
   uint8_t call_id = ctx->rx_buf[2];
   if (call_id == 0) {
     log_message("Could not Recover: bad cid %d", 0);
@@ -78,7 +85,8 @@ int handle_full(mux_ctx* ctx, const sub_packet* sp) {
     t = static_cast<rx_template*>(calloc(1, sizeof(rx_template)));
     if (t == nullptr) {
       log_message("calloc");
-      return 0;  // this packet is lost; the walk and the tunnel go on
+      // this packet is lost; the walk and the tunnel go on
+      return stats_drop(&ctx->stats, DIR_INGRESS, DROP_NO_MEMORY);
     }
     ctx->rx_templates[slot] = t;
   }
@@ -86,6 +94,7 @@ int handle_full(mux_ctx* ctx, const sub_packet* sp) {
   put_be16(pkt + OFF_UDP_CHECKSUM, 0);
   put_be32(pkt + OFF_RTP_TIMESTAMP, 0);
   memcpy(t->hdr, pkt, sizeof t->hdr);
+  stats_ingress_rtp(&ctx->stats, sp->call_id, SUB_FULL, sp->len);
   return tun_write(ctx, pkt, sp->len,
                    "egress tun write() in new entry severe error.. exiting the program.\n");
 }
@@ -98,6 +107,7 @@ step_result handle_compressed(mux_ctx* ctx, const sub_packet* sp) {
   int slot = sp->call_id - 1;
   rx_template* t = ctx->rx_templates[slot];
   if (t == nullptr) {
+    stats_drop(&ctx->stats, DIR_INGRESS, DROP_NO_TEMPLATE);
     write_recovery_request(ctx->tx_buf, sp->call_id, sp->type);
     ctx->tx_len = RECOVERY_LEN;
     ssize_t sent =
@@ -105,12 +115,18 @@ step_result handle_compressed(mux_ctx* ctx, const sub_packet* sp) {
     if (sent < 0) {
       log_message("sending %d bytes for recovery egress index %d", static_cast<int>(RECOVERY_LEN),
                   slot);
+      stats_drop(&ctx->stats, DIR_EGRESS, DROP_SEND_ERROR);
       return STEP_STOP;
     }
+    ctx->stats.recovery_requests[DIR_EGRESS]++;
     return STEP_NEXT;
   }
   size_t out_len = rebuild_packet(t, ctx->rx_buf + sp->offset, sp->len, ctx->tx_buf, TX_BUF_SIZE);
-  if (out_len == 0) return STEP_STOP;  // would not fit tx_buf
+  if (out_len == 0) {  // would not fit tx_buf
+    stats_drop(&ctx->stats, DIR_INGRESS, DROP_TOO_LARGE);
+    return STEP_STOP;
+  }
+  stats_ingress_rtp(&ctx->stats, sp->call_id, sp->type, out_len);
   if (tun_write(ctx, ctx->tx_buf, out_len,
                 "egress tup write() severe error.. exiting the program.\n") != 0) {
     return STEP_FATAL;
@@ -119,6 +135,7 @@ step_result handle_compressed(mux_ctx* ctx, const sub_packet* sp) {
 }
 
 int handle_frame(mux_ctx* ctx, size_t len) {
+  stats_frame(&ctx->stats, DIR_INGRESS, len);
   password_xor(ctx->rx_buf, len, ctx->config->password, ctx->password_len);
   byte_cursor c = make_cursor(ctx->rx_buf, len);
   for (;;) {
@@ -129,9 +146,9 @@ int handle_frame(mux_ctx* ctx, size_t len) {
       log_message(
           "**********************NEED TO THINK MORE!!!"
           "**********************************************");
-      return 0;
+      return stats_walk_drop(&ctx->stats, st);
     }
-    if (st != WALK_ITEM) return 0;  // malformed from here on: rest dropped
+    if (st != WALK_ITEM) return stats_walk_drop(&ctx->stats, st);  // malformed: rest dropped
     if (sp.type == SUB_FULL) {
       if (handle_full(ctx, &sp) != 0) return -1;
       continue;
@@ -169,8 +186,10 @@ size_t rebuild_packet(rx_template* t, const uint8_t* payload, size_t n, uint8_t*
 
 int handle_server_datagram(mux_ctx* ctx, size_t len, const sockaddr* src, socklen_t srclen) {
   log_message("Socket receive : %d bytes", static_cast<int>(len));
-  if (!is_server_address(ctx, src, srclen)) return 0;
-  if (len < 2) return 0;  // too short to tell its kind
+  if (!is_server_address(ctx, src, srclen)) {
+    return stats_drop(&ctx->stats, DIR_INGRESS, DROP_FOREIGN_SOURCE);
+  }
+  if (len < 2) return stats_drop(&ctx->stats, DIR_INGRESS, DROP_RUNT);  // kind unknown
   const uint8_t* buf = ctx->rx_buf;
   switch (classify_datagram(buf[0], buf[1])) {
     case DGRAM_NON_RTP:

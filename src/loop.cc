@@ -15,6 +15,7 @@
 #include "netio.h"
 #include "registration.h"
 #include "scripts.h"
+#include "status.h"
 
 namespace {
 
@@ -63,7 +64,7 @@ int serve_tun(mux_ctx* ctx, uint32_t now) {
   if (is_forwardable(ctx->config, ctx->rx_buf, len)) {
     return write_sip_packet_to_sock(ctx, ctx->rx_buf, len) == 0 ? 0 : -1;
   }
-  return 0;
+  return stats_drop(&ctx->stats, DIR_EGRESS, DROP_NOT_FORWARDABLE);
 }
 
 // One datagram from the socket, handed to the ingress side. 0 go on; -1 end.
@@ -85,6 +86,7 @@ int serve_socket(mux_ctx* ctx, sockaddr_storage* src) {
 
 void send_idle_request(mux_ctx* ctx) {
   build_request(ctx);
+  ctx->stats.idle_requests++;
   (void)socket_send(ctx);  // a failure is logged there; the run goes on
 }
 
@@ -148,6 +150,7 @@ int run_event_loop(mux_ctx* ctx) {
   ctx->frame_stamp = 0;
   ctx->tx_len = 0;
   ctx->reg_state = REG_NONE;
+  status_loop_start(ctx);
 
   // A stop requested during setup ends the run now: no registration, but the
   // scripts still run as for a stop during registration.
@@ -181,6 +184,7 @@ int run_event_loop(mux_ctx* ctx) {
     const bool wait_for_frame = cfg->waiting_time == 0 && ctx->frame_len != 0;
     timeval* timeout = loop_wait_timeout(cfg, ctx->frame_len, ctx->frame_stamp,
                                          wait_for_frame ? loop_clock_now() : 0, &tv);
+    timeout = status_wait_bound(ctx, timeout, &tv);
     int n = io_select(nfds, &ready, timeout);
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -190,8 +194,10 @@ int run_event_loop(mux_ctx* ctx) {
     const uint32_t now = loop_clock_now();
 
     if (ctx->frame_len != 0 && frame_due(now, ctx->frame_stamp, cfg->max_muxing_time)) {
+      ctx->stats.flushes[FLUSH_AGE]++;
       if (write_muxed_data_to_sock(ctx) != 0) break;
     }
+    if (status_after_wait(ctx, n, now)) continue;  // woken for the status file only
 
     if (n == 0) {
       if (idle == cfg->max_idle_cycle) {
@@ -206,7 +212,7 @@ int run_event_loop(mux_ctx* ctx) {
     if (FD_ISSET(pipe_fd, &ready)) {
       uint8_t wake;
       (void)io_read(pipe_fd, &wake, 1);
-      break;
+      if (!status_wake(ctx)) break;  // a stop, not a status request
     }
     if (FD_ISSET(tun_fd, &ready) && serve_tun(ctx, now) != 0) break;
     if (FD_ISSET(sock_fd, &ready) && serve_socket(ctx, &src) != 0) break;

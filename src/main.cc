@@ -10,6 +10,7 @@
 #include "daemon.h"
 #include "log.h"
 #include "loop.h"
+#include "status.h"
 #include "tunnel.h"
 
 void print_usage() {
@@ -22,7 +23,7 @@ void print_usage() {
       "  -c config_file        path to config file\n"
       "  -v                    verbose logging\n"
       "\n"
-      "see corvex(8) for the configuration keys and signals\n",
+      "see corvex(8) for -s status, the configuration keys and signals\n",
       stdout);
   fflush(stdout);
   exit(1);
@@ -47,6 +48,8 @@ int parse_command_line(mux_config* cfg, int argc, char** argv) {
           cfg->command = CMD_STOP;
         } else if (strcmp(optarg, "restart") == 0) {
           cfg->command = CMD_RESTART;
+        } else if (strcmp(optarg, "status") == 0) {
+          cfg->command = CMD_STATUS;
         } else {
           print_usage();
         }
@@ -82,6 +85,8 @@ int corvex_main(int argc, char** argv) {
         return 1;
       }
       return 0;
+    case CMD_STATUS:
+      return status_command(&cfg);
     case CMD_RESTART:
       if (stop_daemon(&cfg) != 0) {
         log_message("can not stop daemon");
@@ -97,6 +102,7 @@ int corvex_main(int argc, char** argv) {
   }
   signal(SIGINT, stop_signal_handler);
   signal(SIGTERM, stop_signal_handler);
+  signal(SIGUSR1, status_signal_handler);
   if (setup_context(&g_ctx, &cfg) == -1) return 1;
   return run_event_loop(&g_ctx);
 }

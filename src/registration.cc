@@ -9,6 +9,7 @@
 #include "log.h"
 #include "md5.h"
 #include "netio.h"
+#include "status.h"
 
 const char* const control_keywords[6] = {
     "REQUEST", "CHANLLANGE", "DIGEST", "DECLINED", "AUTHORIZED", "MAY BE SERVER RESTARTED!",
@@ -46,7 +47,7 @@ int socket_send(mux_ctx* ctx) {
                         ctx->server_addrlen);
   if (n >= 0) return 0;
   int err = errno;
-  if (is_transient_send_error(err)) return 0;
+  if (is_transient_send_error(err)) return stats_drop(&ctx->stats, DIR_EGRESS, DROP_SEND_ERROR);
   LOG_ERRNO("Error in socket_send() %s [%d]\n", err);
   return -1;
 }
@@ -101,6 +102,7 @@ int do_registration(mux_ctx* ctx, const uint8_t* challenge, uint8_t challenge_le
     return -1;
   }
   const int nfds = (pipe_fd > sock_fd ? pipe_fd : sock_fd) + 1;
+  ctx->stats.registrations[REGS_STARTED]++;
 
   for (;;) {
     fd_set readable;
@@ -162,7 +164,7 @@ int do_registration(mux_ctx* ctx, const uint8_t* challenge, uint8_t challenge_le
         if (FD_ISSET(pipe_fd, &readable)) {
           uint8_t wake;
           (void)io_read(pipe_fd, &wake, 1);
-          return -1;
+          if (!status_wake(ctx)) return -1;  // a stop, not a status request
         }
         if (FD_ISSET(sock_fd, &readable)) {
           sockaddr_storage src;
@@ -186,9 +188,11 @@ int do_registration(mux_ctx* ctx, const uint8_t* challenge, uint8_t challenge_le
                 ctx->reg_state = REG_CHALLENGED;
                 break;
               case KW_DECLINED:
+                ctx->stats.registrations[REGS_DECLINED]++;
                 ctx->reg_state = REG_NONE;
                 break;
               case KW_AUTHORIZED:
+                stats_authorized(&ctx->stats);
                 ctx->reg_state = REG_AUTHORIZED;
                 break;
               default:

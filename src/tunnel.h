@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "config.h"
+#include "stats.h"
 
 struct call_entry;
 struct rx_template;
@@ -51,6 +52,8 @@ struct mux_ctx {
   // zeroed context has an empty index.
   uint8_t call_index_head[CALL_INDEX_BUCKETS];
   uint8_t call_index_next[MAX_CALL_SLOTS];
+  // Counters of the data path (stats.h), zeroed with the record.
+  mux_stats stats;
 };
 
 // The process-wide context; the signal handler reaches it here.

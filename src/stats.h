@@ -1,0 +1,157 @@
+// Counters of the data path, kept in the context: what flowed, in which form,
+// and what was lost and why. The data path only adds to them (a few adds per
+// packet, no system call, no allocation); the status module reads them.
+//
+// Directions: egress is the LAN side towards the server (TUN to socket),
+// ingress the server towards the LAN (socket to TUN). Packet bytes are IPv4
+// total lengths as read from or written to the TUN device.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+
+struct mux_ctx;
+
+enum stat_direction : uint8_t { DIR_EGRESS = 0, DIR_INGRESS = 1, DIR_COUNT = 2 };
+
+// What a packet travelled as: RTP in full, short or long form (the sub-packet
+// it went out in, or came in as), or a non-RTP message.
+enum stat_kind : uint8_t {
+  KIND_RTP_FULL = 0,
+  KIND_RTP_SHORT = 1,
+  KIND_RTP_LONG = 2,
+  KIND_NON_RTP = 3,
+  KIND_COUNT = 4,
+};
+
+// Why a frame left: it was exactly mtu bytes, the next sub-packet did not
+// fit, or it reached max_muxing_time.
+enum stat_flush : uint8_t { FLUSH_FULL = 0, FLUSH_NO_ROOM = 1, FLUSH_AGE = 2, FLUSH_COUNT = 3 };
+
+enum stat_drop : uint8_t {
+  DROP_NOT_FORWARDABLE = 0,  // egress: non-RTP packet the filter refuses
+  DROP_NO_SLOT,              // egress: new stream, every call slot live
+  DROP_SHORT,                // egress: RTP packet of 40 bytes or less with nothing to compress
+  DROP_TOO_LARGE,            // a packet that no buffer can hold
+  DROP_SEND_ERROR,           // a send to the server failed (unless transient, the run ends)
+  DROP_WRITE_ERROR,          // ingress: a TUN write failed (unless tolerated, the run ends)
+  DROP_NO_MEMORY,            // a call entry or template could not be allocated
+  DROP_FOREIGN_SOURCE,       // ingress: datagram not from the server's address
+  DROP_RUNT,                 // ingress: datagram too short for its kind
+  DROP_BAD_TYPE,             // ingress: invalid sub-packet type byte, rest of frame
+  DROP_BAD_CALL_ID,          // ingress: call id 0, rest of frame
+  DROP_TRUNCATED,            // ingress: sub-packet runs past the datagram, rest of frame
+  DROP_SHORT_FULL,           // ingress: full form shorter than 40 bytes, rest of frame
+  DROP_NO_TEMPLATE,          // ingress: compressed sub-packet of a call without template
+  DROP_COUNT,
+};
+
+enum stat_registration : uint8_t { REGS_STARTED = 0, REGS_AUTHORIZED, REGS_DECLINED, REGS_COUNT };
+
+constexpr int STAT_SLOTS = 255;  // = MAX_CALL_SLOTS, one per call id
+
+struct mux_stats {
+  uint64_t packets[DIR_COUNT][KIND_COUNT];
+  uint64_t bytes[DIR_COUNT][KIND_COUNT];
+  uint64_t frames[DIR_COUNT];
+  uint64_t frame_bytes[DIR_COUNT];  // UDP payload bytes of the frames
+  uint64_t flushes[FLUSH_COUNT];
+  uint64_t drops[DIR_COUNT][DROP_COUNT];
+  uint64_t recovery_requests[DIR_COUNT];  // egress: sent; ingress: received
+  uint64_t registrations[REGS_COUNT];
+  uint64_t idle_requests;
+  int64_t last_authorized;  // Unix time of the last AUTHORIZED, 0 never
+  int64_t started;          // Unix time the loop started
+  // Per call id (index = call id - 1): egress slot figures, reset when the
+  // slot takes a new stream, and packets rebuilt or written per template.
+  uint64_t slot_packets[STAT_SLOTS];
+  uint64_t slot_bytes[STAT_SLOTS];
+  uint32_t slot_last[STAT_SLOTS];  // loop clock of the slot's last packet
+  uint64_t template_packets[STAT_SLOTS];
+};
+
+// --- increments, for the data path ---------------------------------------
+
+// One drop; returns 0 so that a path can end with `return stats_drop(...)`.
+inline int stats_drop(mux_stats* s, stat_direction d, stat_drop why) {
+  s->drops[d][why]++;
+  return 0;
+}
+
+inline void stats_packet(mux_stats* s, stat_direction d, stat_kind k, uint64_t len) {
+  s->packets[d][k]++;
+  s->bytes[d][k] += len;
+}
+
+inline void stats_frame(mux_stats* s, stat_direction d, uint64_t len) {
+  s->frames[d]++;
+  s->frame_bytes[d] += len;
+}
+
+// The kind of a sub-packet by its type byte (full, short or long form).
+inline stat_kind stats_kind_of(uint8_t type) {
+  return type == 0x00 ? KIND_RTP_FULL : (type == 0x80 ? KIND_RTP_LONG : KIND_RTP_SHORT);
+}
+
+// An RTP packet appended to the frame as a sub-packet of `type` carrying
+// `data_len` bytes (the whole packet for the full form, the payload else).
+inline void stats_egress_rtp(mux_stats* s, uint8_t call_id, uint8_t type, uint64_t data_len,
+                             uint32_t now) {
+  const stat_kind k = stats_kind_of(type);
+  const uint64_t len = k == KIND_RTP_FULL ? data_len : data_len + 40;
+  stats_packet(s, DIR_EGRESS, k, len);
+  const int slot = call_id - 1;
+  s->slot_packets[slot]++;
+  s->slot_bytes[slot] += len;
+  s->slot_last[slot] = now;
+}
+
+// A packet of call `call_id` written to the TUN device from a frame.
+inline void stats_ingress_rtp(mux_stats* s, uint8_t call_id, uint8_t type, uint64_t len) {
+  stats_packet(s, DIR_INGRESS, stats_kind_of(type), len);
+  s->template_packets[call_id - 1]++;
+}
+
+// A slot takes a new stream: its figures start again.
+inline void stats_slot_open(mux_stats* s, int slot) {
+  s->slot_packets[slot] = 0;
+  s->slot_bytes[slot] = 0;
+}
+
+// A malformed frame from the walk's status on (bad type, call id 0,
+// truncated, short full form). Returns 0.
+int stats_walk_drop(mux_stats* s, int walk_status);
+
+// The server authorized the client (also stamps the time).
+void stats_authorized(mux_stats* s);
+
+// --- reading ----------------------------------------------------------------
+
+extern const char* const stats_direction_names[DIR_COUNT];
+extern const char* const stats_kind_names[KIND_COUNT];
+extern const char* const stats_flush_names[FLUSH_COUNT];
+extern const char* const stats_drop_names[DROP_COUNT];
+extern const char* const stats_registration_names[REGS_COUNT];
+
+// True when the reason can occur in that direction (what is exported).
+bool stats_drop_applies(stat_direction d, stat_drop why);
+
+// Bytes the frames took on the wire: UDP payload plus the IP and UDP headers
+// (28 bytes over IPv4, 48 over IPv6).
+uint64_t stats_wire_bytes(const mux_ctx* ctx, stat_direction d);
+
+// The same RTP packets sent plainly, one datagram each: their IPv4 lengths.
+uint64_t stats_plain_bytes(const mux_stats* s, stat_direction d);
+
+// Live egress slots at loop clock `now`.
+int stats_live_calls(const mux_ctx* ctx, uint32_t now);
+
+// The counters in the Prometheus text exposition format (0.0.4).
+// `wall` is the Unix time now, `now` the loop clock. Returns fprintf's
+// failure state: 0 written, -1 an error.
+int stats_write_prometheus(FILE* f, const mux_ctx* ctx, time_t wall, uint32_t now);
+
+// The state for a person: server, registration, live calls, templates,
+// totals with the saving, drops. Same arguments and result.
+int stats_write_report(FILE* f, const mux_ctx* ctx, time_t wall, uint32_t now);
