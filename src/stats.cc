@@ -160,7 +160,6 @@ bool stats_drop_applies(stat_direction d, stat_drop why) {
     case DROP_SHORT:
       return d == DIR_EGRESS;
     case DROP_TOO_LARGE:
-    case DROP_SEND_ERROR:
     case DROP_NO_MEMORY:
       return true;
     default:
