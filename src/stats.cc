@@ -158,6 +158,7 @@ bool stats_drop_applies(stat_direction d, stat_drop why) {
     case DROP_NOT_FORWARDABLE:
     case DROP_NO_SLOT:
     case DROP_SHORT:
+    case DROP_SEND_ERROR:  // also recovery requests that could not go
       return d == DIR_EGRESS;
     case DROP_TOO_LARGE:
     case DROP_NO_MEMORY:
