@@ -1,0 +1,114 @@
+"""Status on demand with the real binary: `-s status` against a running
+daemon (registered, not registered, gone) and the status file it keeps.
+
+The server is a UDP socket on 127.0.0.1 that the test drives by hand: it
+authorizes the daemon, sends it a recovery request and a compressed
+sub-packet of a call it has no template for, and finally declines it. The
+daemon's TUN device is never brought up and nothing is written to it.
+"""
+import os
+import re
+import socket
+
+from test_daemon import env, wait_for  # noqa: F401  (env is a fixture)
+
+AUTHORIZED = b"\x00\x81AUTHORIZED"
+DECLINED = b"\x00\x81DECLINED"
+REQUEST = b"\x00\x81REQUEST"
+
+NAME = r"[a-zA-Z_:][a-zA-Z0-9_:]*"
+LABEL = r'[a-zA-Z_][a-zA-Z0-9_]*="[^"\\\n]*"'
+SAMPLE = re.compile(r"(%s)(\{%s(,%s)*\})? -?[0-9]+$" % (NAME, LABEL, LABEL))
+COMMENT = re.compile(r"# (HELP|TYPE) (%s) \S.*$" % NAME)
+
+
+def check_exposition(text):
+    """Every line a comment or `name{labels} value`, each sample's family
+    announced by HELP and TYPE lines before it; returns the samples."""
+    assert text.endswith("\n")
+    typed, helped, samples = set(), set(), {}
+    for line in text[:-1].split("\n"):
+        c = COMMENT.match(line)
+        if c:
+            (typed if c.group(1) == "TYPE" else helped).add(c.group(2))
+            continue
+        s = SAMPLE.match(line)
+        assert s, "not a sample: %r" % line
+        assert s.group(1) in typed and s.group(1) in helped, line
+        samples[line.rsplit(" ", 1)[0]] = int(line.rsplit(" ", 1)[1])
+    return samples
+
+
+def read_samples(path):
+    try:
+        with open(path) as f:
+            return check_exposition(f.read())
+    except FileNotFoundError:
+        return {}
+
+
+def test_status_command_and_status_file_of_a_daemon(env):
+    prom = os.path.join(env.dir, "corvex.prom")
+    env.write_config(status_file=prom, status_interval=1)
+    _, pid = env.start()
+    # The file is there before the registration ends.
+    samples = wait_for(lambda: read_samples(prom), 5, "the status file")
+    assert samples["corvex_registered"] == 0
+    assert samples["corvex_start_time_seconds"] > 0
+
+    # Authorize the daemon (its first REQUEST came from this address).
+    env.server.settimeout(5)
+    data, client = env.server.recvfrom(4096)
+    while data != REQUEST:
+        data, client = env.server.recvfrom(4096)
+    env.server.sendto(AUTHORIZED, client)
+    wait_for(lambda: read_samples(prom).get("corvex_registered") == 1, 5,
+             "corvex_registered 1 in the status file")
+
+    r = env.run("status", verbose=False)
+    assert r.returncode == 0, r.stdout
+    out = r.stdout
+    assert "corvex pid %d" % pid in out
+    assert "server 127.0.0.1, address 127.0.0.1 port %d" % env.server.getsockname()[1] in out
+    assert re.search(r"^registered, authorized \d+ s ago", out, re.M), out
+    assert "\n0 live calls\n" in out and "\n0 ingress templates\n" in out
+    assert out.endswith("no drops\n"), out
+    assert not os.path.exists(env.pidfile + ".status")
+
+    # The server asks for a full header; it sends a packet of a call the
+    # client has no template for (answered with a recovery request); a
+    # stranger sends a datagram.
+    env.server.sendto(b"\x01\x81\x05\x14", client)
+    env.server.sendto(b"\x07\x14" + bytes(20), client)
+    assert env.server.recvfrom(4096)[0] == b"\x01\x81\x07\x14"
+    stranger = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    stranger.sendto(b"\x07\x14" + bytes(20), client)
+    stranger.close()
+    want = {'corvex_recovery_requests_total{direction="ingress"}': 1,
+            'corvex_recovery_requests_total{direction="egress"}': 1,
+            'corvex_drops_total{direction="ingress",reason="no_template"}': 1,
+            'corvex_drops_total{direction="ingress",reason="foreign_source"}': 1,
+            'corvex_frames_total{direction="ingress"}': 1}
+    wait_for(lambda: all(read_samples(prom).get(k) == v for k, v in want.items()), 5,
+             "the counters of the exchange in the status file")
+    r = env.run("status", verbose=False)
+    assert r.returncode == 0, r.stdout
+    assert "recovery requests: 1 sent, 1 received" in r.stdout
+    assert "drops:\n  ingress foreign source: 1\n  ingress compressed without template: 1\n" \
+        in r.stdout, r.stdout
+
+    # Declined: the daemon registers again and the silent server leaves it
+    # there; the status request is served during the registration.
+    env.server.sendto(DECLINED, client)
+    wait_for(lambda: env.server.recvfrom(4096)[0] == REQUEST, 5, "a REQUEST after DECLINED")
+    r = env.run("status", verbose=False)
+    assert r.returncode == 3, r.stdout
+    assert re.search(r"^not registered, authorized \d+ s ago", r.stdout, re.M), r.stdout
+    samples = read_samples(prom)
+    assert samples["corvex_registered"] == 0
+    assert samples['corvex_registrations_total{result="declined"}'] == 1
+
+    assert env.run("stop").returncode == 0
+    r = env.run("status", verbose=False)
+    assert r.returncode == 1
+    assert r.stdout == "corvex is not running (pid file %s)\n" % env.pidfile
