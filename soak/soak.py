@@ -12,7 +12,10 @@ that send every call's packets each 20 ms and count what the far end's
 packets of the call arrive.  Reports loss, duplicates and corruption each
 way, the client's resident memory over the run, the CPU time of the client,
 the peer and the load processes, whether the load processes kept up with
-their schedule, and the kernel's drop counters on the way.  Exits 0 when
+their schedule, and the kernel's drop counters on the way.  The client's
+own counters (its status file, read after a SIGUSR1 at the end of the load)
+are set beside the load's counts, and every place where the two disagree is
+named.  Exits 0 when
 nothing was lost, duplicated or damaged, the client's memory stayed flat
 after the warm-up and it ended with status 255 on SIGTERM.
 
@@ -33,8 +36,10 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(ROOT, "tests", "integration"))
+sys.path.insert(0, os.path.join(ROOT, "lab"))
 
-import netlab  # noqa: E402  (the path is set just above)
+import counters  # noqa: E402  (the path is set just above)
+import netlab  # noqa: E402
 from netlab import MediaLab  # noqa: E402
 
 PYTHON = netlab.PYTHON
@@ -108,11 +113,14 @@ class Soak:
         if self.args.txqueuelen:
             net.srv.ip("link", "set", tun, "txqueuelen", str(self.args.txqueuelen))
         net.srv.ip("route", "add", "10.203.1.0/24", "dev", tun)
-        # Quiet (no -v): the log would take a line per packet.
+        # Quiet (no -v): the log would take a line per packet. The status
+        # file is written once an hour only: the soak asks for it at the end.
+        self.status_path = net.lab.path("corvex.prom")
         net.corvex = netlab.Corvex(net.lab, net.cli, self.rt + self.args.command, [
             ("server", MediaLab.SERVER), ("port", MediaLab.PORT), ("intf", MediaLab.CLIENT_TUN),
             ("password", PASSWORD), ("up", net.lab.path("up.sh")),
-            ("down", net.lab.path("down.sh"))], name="corvex", verbose=False)
+            ("down", net.lab.path("down.sh")), ("status_file", self.status_path),
+            ("status_interval", 3600)], name="corvex", verbose=False)
         net.wait_up(timeout=30)
         self.log("client registered and up (pid %d); working directory %s"
                  % (net.corvex.pid, self.workdir))
@@ -184,6 +192,11 @@ class Soak:
         udp_after = {name: udp_counters(ns) for name, ns in self.namespaces()}
         links = {"client_tun": link_stats(self.net.cli, MediaLab.CLIENT_TUN),
                  "peer_tun": link_stats(self.net.srv, MediaLab.PEER_TUN)}
+        # A client that keeps no status file (a build without one) would be
+        # ended by SIGUSR1: it is asked only when its first file is there.
+        client_counters = None
+        if os.path.exists(self.status_path):
+            client_counters = counters.request(self.net.corvex.pid, self.status_path, timeout=10)
         self.net.corvex.signal(signal.SIGTERM)
         status = self.net.corvex.wait(timeout=20)
         self.peer.send_signal(signal.SIGTERM)
@@ -191,7 +204,7 @@ class Soak:
         with open(self.stats_path) as f:
             peer_counters = json.load(f)
         self.summarise(seconds, samples, warm or samples[1], end, results, status, peer_counters,
-                       links, udp_before, udp_after)
+                       links, udp_before, udp_after, client_counters)
 
     def namespaces(self):
         n = self.net
@@ -200,7 +213,7 @@ class Soak:
     # -- the report -----------------------------------------------------------
 
     def summarise(self, seconds, samples, warm, end, results, status, peer_counters, links,
-                  udp_before, udp_after):
+                  udp_before, udp_after, client_counters=None):
         r = self.report
         first = samples[0]
         ways = {}
@@ -258,6 +271,15 @@ class Soak:
                                 "load_slot_lag_max_ms": stalls.get(sec, 0.0)}
                                for sec in sorted(missing)]
         r["peer_counters"] = peer_counters
+        # The client's own view of the same traffic, and where it disagrees.
+        if client_counters is not None:
+            up, down = ways["up (LAN to host)"], ways["down (host to LAN)"]
+            r["client_counters"] = counters.compare(client_counters, up["sent"], up["received"],
+                                                    down["sent"], down["received"])
+            r["client_counters"]["saving_percent"] = {
+                d: client_counters.saving_percent(d) for d in ("egress", "ingress")}
+        else:
+            r["client_counters"] = None
         r["corvex_exit_status"] = status
         r["samples"] = samples
         lost = sum(v["lost"] for v in ways.values())
@@ -312,6 +334,19 @@ class Soak:
                   % (len(losses), ", ".join("%d: %d, %.0f ms" % (e["second"], e["lost"],
                                                               e["load_slot_lag_max_ms"])
                                             for e in sorted(worst, key=lambda e: e["second"]))))
+        cc = r["client_counters"]
+        if cc is None:
+            print("client counters: none (no status file from the client)")
+        else:
+            print("client counters: up %d RTP packets carried, drops %s; down %d written, drops %s;"
+                  " saving %s" % (cc["up"]["client_rtp_packets"],
+                                  cc["up"]["client_drops"] or "none",
+                                  cc["down"]["client_rtp_packets"],
+                                  cc["down"]["client_drops"] or "none",
+                                  {d: None if v is None else round(v, 1)
+                                   for d, v in cc["saving_percent"].items()}))
+            for finding in cc["findings"] or ["the client's counters agree with the load's"]:
+                print("  " + finding)
         print("corvex exit status on SIGTERM: %s" % r["corvex_exit_status"])
         print("verdict: %s -> %s" % (r["verdict"], "PASS" if r["passed"] else "FAIL"))
         print("report: %s" % path)
