@@ -112,3 +112,33 @@ def test_status_command_and_status_file_of_a_daemon(env):
     r = env.run("status", verbose=False)
     assert r.returncode == 1
     assert r.stdout == "corvex is not running (pid file %s)\n" % env.pidfile
+
+
+def test_lab_counters_read_the_file_and_name_the_disagreements():
+    import sys
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
+        os.path.abspath(__file__)))), "lab"))
+    import counters
+    text = "\n".join([
+        "# HELP corvex_packets_total x", "# TYPE corvex_packets_total counter",
+        'corvex_packets_total{direction="egress",kind="rtp_full"} 2',
+        'corvex_packets_total{direction="egress",kind="rtp_short"} 95',
+        'corvex_packets_total{direction="egress",kind="non_rtp"} 7',
+        'corvex_packets_total{direction="ingress",kind="rtp_short"} 100',
+        'corvex_drops_total{direction="egress",reason="no_slot"} 3',
+        'corvex_drops_total{direction="ingress",reason="runt"} 0',
+        'corvex_wire_bytes_total{direction="egress"} 600',
+        'corvex_unmultiplexed_bytes_total{direction="egress"} 1000', ""])
+    c = counters.parse(text)
+    assert c.rtp_packets("egress") == 97 and c.drops("egress") == {"no_slot": 3}
+    assert c.drops("ingress") == {} and c.saving_percent("egress") == 40.0
+    r = counters.compare(c, up_sent=100, up_received=96, down_sent=100, down_received=99)
+    assert r["findings"] == [
+        "up: the client dropped 3: no_slot 3",
+        "up: 1 packets the client sent were lost beyond it (wire, server, host)",
+        "down: 1 packets the client wrote to its TUN device never reached the LAN"]
+    try:
+        counters.parse("corvex_registered one\n")
+        assert False, "a malformed line was accepted"
+    except ValueError:
+        pass
