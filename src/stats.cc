@@ -121,12 +121,20 @@ void report_direction(FILE* f, const mux_ctx* ctx, stat_direction d) {
   const uint64_t wire = stats_wire_bytes(ctx, d);
   const uint64_t plain = stats_plain_bytes(&s, d);
   fprintf(f, ", %" PRIu64 " bytes on the wire for %" PRIu64 " plain", wire, plain);
-  if (plain != 0) {
-    // Tenths of a percent, in integers: 1000 * (plain - wire) / plain.
-    const int64_t saved = (static_cast<int64_t>(plain) - static_cast<int64_t>(wire)) * 1000 /
-                          static_cast<int64_t>(plain);
-    const int64_t mag = saved < 0 ? -saved : saved;
-    fprintf(f, ", %s%" PRId64 ".%" PRId64 "%% saved", saved < 0 ? "-" : "", mag / 10, mag % 10);
+  // Tenths of a percent saved, 1000 * (plain - wire) / plain, in 32 bits:
+  // both scaled down alike first, so that no 64-bit division is linked in
+  // (a library routine on 32-bit targets).
+  uint64_t p = plain;
+  uint64_t w = wire;
+  while (p > 0x3FFFFF || w > 0x3FFFFF) {
+    p >>= 1;
+    w >>= 1;
+  }
+  if (p != 0) {
+    const bool worse = w > p;
+    const uint32_t tenths = static_cast<uint32_t>(worse ? w - p : p - w) * 1000u /
+                            static_cast<uint32_t>(p);
+    fprintf(f, ", %s%u.%u%% saved", worse ? "-" : "", tenths / 10, tenths % 10);
   }
   fputc('\n', f);
 }
