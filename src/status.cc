@@ -255,6 +255,10 @@ bool process_exists(pid_t pid) { return kill(pid, 0) == 0 || errno != ESRCH; }
 }  // namespace
 
 int status_command(const mux_config* cfg) {
+  if (access(cfg->pidfile, F_OK) == 0 && access(cfg->pidfile, R_OK) != 0) {
+    printf("can not read %s: %s\n", cfg->pidfile, strerror(errno));
+    return 1;
+  }
   const pid_t pid = find_instance(cfg->pidfile);
   if (pid <= 0 || !process_exists(pid)) {
     printf("corvex is not running (pid file %s)\n", cfg->pidfile);
@@ -269,7 +273,11 @@ int status_command(const mux_config* cfg) {
     printf("pid file path too long: %s\n", cfg->pidfile);
     return 1;
   }
-  (void)unlink(path);
+  // An old report must not pass for the answer.
+  if (unlink(path) != 0 && errno != ENOENT) {
+    printf("can not remove %s: %s\n", path, strerror(errno));
+    return 1;
+  }
   if (kill(pid, SIGUSR1) != 0) {
     printf("can not signal pid %ld: %s\n", static_cast<long>(pid), strerror(errno));
     return 1;
