@@ -117,7 +117,7 @@ def ints(values):
 # Known datagrams
 # ---------------------------------------------------------------------------
 
-@pytest.mark.parametrize("password", list(PASSWORDS), ids=list(PASSWORDS))
+@pytest.mark.parametrize("password", list(PASSWORDS.values()), ids=list(PASSWORDS))
 def test_every_kind_decodes_as_sent_and_compressed_packets_are_rebuilt(tmp_path, password):
     p = len(password) % 256
     pad = bytes((7 * i + 1) & 0xFF for i in range(p))
