@@ -276,7 +276,10 @@ def test_capture_of_a_real_call_shows_the_sent_streams(net, tmp_path):
     if shutil.which("dumpcap") is None:
         pytest.skip("dumpcap is not installed")
     password = "wan-secret"
-    net.start(net.command, password=password)
+    # As the lab runs it: no idle REQUEST (and re-challenge, during which the
+    # client drops frames) between packets paced like a phone's.
+    net.start(net.command, password=password,
+              client_items=[("waiting_time", 20000), ("max_idle_cycle", 1499)])
     m = MediaLab
     capture = Capture(net.cli, "wan0", tmp_path / "wan.pcap")
     mark = net.peer.mark()
