@@ -46,34 +46,33 @@ f.payload = ProtoField.bytes("corvex.payload", "RTP payload")
 f.template_frame = ProtoField.framenum("corvex.template_frame", "Header template from frame")
 f.sub_packets = ProtoField.uint16("corvex.sub_packets", "Sub-packets")
 
+local MALFORMED, ERROR = expert.group.MALFORMED, expert.severity.ERROR
+local function malformed(abbr, text) return ProtoExpert.new(abbr, text, MALFORMED, ERROR) end
+
 local e = {
-  short = ProtoExpert.new("corvex.malformed.short", "Datagram too short for its kind",
-                          expert.group.MALFORMED, expert.severity.ERROR),
-  bad_type = ProtoExpert.new("corvex.malformed.bad_type",
-                             "Invalid type byte: the receiver drops the rest of the frame",
-                             expert.group.MALFORMED, expert.severity.ERROR),
-  bad_call_id = ProtoExpert.new("corvex.malformed.bad_call_id",
-                                "Call id 0: the receiver drops the rest of the frame",
-                                expert.group.MALFORMED, expert.severity.ERROR),
-  truncated = ProtoExpert.new("corvex.malformed.truncated",
-                              "Sub-packet runs past the end of the datagram: the receiver drops it",
-                              expert.group.MALFORMED, expert.severity.ERROR),
-  short_full = ProtoExpert.new("corvex.malformed.short_full",
-                               "Full form under 40 bytes: the receiver drops the rest of the frame",
-                               expert.group.MALFORMED, expert.severity.ERROR),
-  too_large = ProtoExpert.new("corvex.malformed.too_large",
-                              "Rebuilt packet exceeds the receiver's buffer: the rest of the frame is dropped",
-                              expert.group.MALFORMED, expert.severity.ERROR),
+  short = malformed("corvex.malformed.short", "Datagram too short for its kind"),
+  bad_type = malformed("corvex.malformed.bad_type",
+                       "Invalid type byte: the receiver drops the rest of the frame"),
+  bad_call_id = malformed("corvex.malformed.bad_call_id",
+                          "Call id 0: the receiver drops the rest of the frame"),
+  truncated = malformed("corvex.malformed.truncated",
+                        "Sub-packet runs past the end of the datagram: the receiver drops it"),
+  short_full = malformed("corvex.malformed.short_full",
+                         "Full form under 40 bytes: the receiver drops the rest of the frame"),
+  too_large = malformed("corvex.malformed.too_large",
+                        "Rebuilt packet exceeds the receiver's buffer: the rest of the frame "
+                          .. "is dropped"),
+  recovery_call_id = malformed("corvex.recovery.bad_call_id",
+                               "Recovery request for call id 0: ignored by the receiver"),
   no_template = ProtoExpert.new("corvex.no_template",
-                                "No header template for this call: the receiver drops the packet and asks for recovery",
+                                "No header template for this call: the receiver drops the packet "
+                                  .. "and asks for recovery",
                                 expert.group.SEQUENCE, expert.severity.WARN),
-  recovery_call_id = ProtoExpert.new("corvex.recovery.bad_call_id",
-                                     "Recovery request for call id 0: ignored by the receiver",
-                                     expert.group.MALFORMED, expert.severity.ERROR),
   odd_length = ProtoExpert.new("corvex.odd_length", "Unusual length for this message",
                                expert.group.PROTOCOL, expert.severity.WARN),
   challenge = ProtoExpert.new("corvex.challenge_unusable",
-                              "Challenge length outside 15 to 63: the client answers with a new REQUEST",
+                              "Challenge length outside 15 to 63: the client answers with a new "
+                                .. "REQUEST",
                               expert.group.PROTOCOL, expert.severity.NOTE),
   keyword = ProtoExpert.new("corvex.unknown_keyword", "Keyword without effect on the receiver",
                             expert.group.PROTOCOL, expert.severity.NOTE),
@@ -376,8 +375,9 @@ local function dissect_frame(tvb, pinfo, tree, pw, key_prefix)
 
   for i, item in ipairs(items) do
     local size = item.data_at - item.at + item.len
-    local st = tree:add(ftvb(item.at, size), string.format("Sub-packet %d: call %d, %s form, %d bytes",
-                                                          i, item.call_id, item.form, item.len))
+    local label = string.format("Sub-packet %d: call %d, %s form, %d bytes",
+                                i, item.call_id, item.form, item.len)
+    local st = tree:add(ftvb(item.at, size), label)
     st:add(f.call_id, ftvb(item.at, 1))
     st:add(f.type, ftvb(item.at + 1, 1))
     st:add(f.form, item.form):set_generated()
