@@ -240,7 +240,8 @@ TEST(Status, LoopCountsAndWritesOnRequest) {
   rtp_fields s;
   fake_queue_read(tun, make_rtp(s));
   fake_select_ready({tun});
-  fake_select_timeout();  // the frame leaves by age; an idle REQUEST goes out
+  fake_select_timeout();  // the frame leaves by age
+  fake_select_timeout();  // a whole empty wait: an idle REQUEST goes out
   fake_queue_read(pipe_fd, {0});
   fake_select_ready({pipe_fd}, [] { status_signal_handler(SIGUSR1); });
   fake_queue_read(pipe_fd, {0});
