@@ -104,7 +104,7 @@ int handle_full(mux_ctx* ctx, const sub_packet* sp) {
   put_be16(pkt + OFF_UDP_CHECKSUM, 0);
   put_be32(pkt + OFF_RTP_TIMESTAMP, 0);
   memcpy(t->hdr, pkt, sizeof t->hdr);
-  stats_ingress_rtp(&ctx->stats, sp->call_id, SUB_FULL, sp->len);
+  stats_ingress_full(&ctx->stats, sp->call_id, sp->len);
   return tun_write(ctx, pkt, sp->len,
                    "egress tun write() in new entry severe error.. exiting the program.\n");
 }
@@ -136,7 +136,7 @@ step_result handle_compressed(mux_ctx* ctx, const sub_packet* sp) {
     stats_drop(&ctx->stats, DIR_INGRESS, DROP_TOO_LARGE);
     return STEP_STOP;
   }
-  stats_ingress_rtp(&ctx->stats, sp->call_id, sp->type, out_len);
+  stats_ingress_rebuilt(&ctx->stats, sp->call_id, sp->type, out_len);
   if (tun_write(ctx, ctx->tx_buf, out_len,
                 "egress tup write() severe error.. exiting the program.\n") != 0) {
     return STEP_FATAL;

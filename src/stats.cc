@@ -291,12 +291,12 @@ int stats_write_report(FILE* f, const mux_ctx* ctx, time_t wall, uint32_t now) {
     char dst[32];
     format_endpoint(src, sizeof src, e->src_addr, e->src_port);
     format_endpoint(dst, sizeof dst, e->dst_addr, e->dst_port);
-    const uint32_t age = now - s.slot_last[i];
+    const uint32_t age = now - s.slot_last[i + 1];
     fprintf(f,
             "  call %d: %s > %s, payload type %u, %" PRIu64 " packets, %" PRIu64
             " bytes, last %u.%u s ago\n",
-            i + 1, src, dst, static_cast<unsigned>(e->payload_type), s.slot_packets[i],
-            s.slot_bytes[i], age / CLOCK_UNITS_PER_SECOND,
+            i + 1, src, dst, static_cast<unsigned>(e->payload_type), s.slot_packets[i + 1],
+            s.slot_bytes[i + 1], age / CLOCK_UNITS_PER_SECOND,
             (age % CLOCK_UNITS_PER_SECOND) * 10 / CLOCK_UNITS_PER_SECOND);
   }
 
@@ -311,7 +311,7 @@ int stats_write_report(FILE* f, const mux_ctx* ctx, time_t wall, uint32_t now) {
     format_endpoint(src, sizeof src, t->hdr + 12, t->hdr + 20);
     format_endpoint(dst, sizeof dst, t->hdr + 16, t->hdr + 22);
     fprintf(f, "  call %d: %s > %s, payload type %u, %" PRIu64 " packets\n", i + 1, src, dst,
-            static_cast<unsigned>(t->hdr[29] & 0x7F), s.template_packets[i]);
+            static_cast<unsigned>(t->hdr[29] & 0x7F), s.template_packets[i + 1]);
   }
 
   report_direction(f, ctx, DIR_EGRESS);

@@ -63,12 +63,13 @@ struct mux_stats {
   uint64_t idle_requests;
   int64_t last_authorized;  // Unix time of the last AUTHORIZED, 0 never
   int64_t started;          // Unix time the loop started
-  // Per call id (index = call id - 1): egress slot figures, reset when the
+  // Per call id, indexed by the call id itself (0 is never used, which
+  // spares the data path a subtraction): egress slot figures, reset when the
   // slot takes a new stream, and packets rebuilt or written per template.
-  uint64_t slot_packets[STAT_SLOTS];
-  uint64_t slot_bytes[STAT_SLOTS];
-  uint32_t slot_last[STAT_SLOTS];  // loop clock of the slot's last packet
-  uint64_t template_packets[STAT_SLOTS];
+  uint64_t slot_packets[STAT_SLOTS + 1];
+  uint64_t slot_bytes[STAT_SLOTS + 1];
+  uint32_t slot_last[STAT_SLOTS + 1];  // loop clock of the slot's last packet
+  uint64_t template_packets[STAT_SLOTS + 1];
 };
 
 // --- increments, for the data path ---------------------------------------
@@ -104,22 +105,30 @@ STATS_INLINE void stats_egress_rtp(mux_stats* s, uint8_t call_id, uint8_t type, 
   const stat_kind k = stats_kind_of(type);
   const uint64_t len = data_len + (type != 0x00 ? 40 : 0);
   stats_packet(s, DIR_EGRESS, k, len);
-  const int slot = call_id - 1;
-  s->slot_packets[slot]++;
-  s->slot_bytes[slot] += len;
-  s->slot_last[slot] = now;
+  s->slot_packets[call_id]++;
+  s->slot_bytes[call_id] += len;
+  s->slot_last[call_id] = now;
 }
 
-// A packet of call `call_id` written to the TUN device from a frame.
-STATS_INLINE void stats_ingress_rtp(mux_stats* s, uint8_t call_id, uint8_t type, uint64_t len) {
-  stats_packet(s, DIR_INGRESS, stats_kind_of(type), len);
-  s->template_packets[call_id - 1]++;
+// A full-form packet of call `call_id` written to the TUN device.
+STATS_INLINE void stats_ingress_full(mux_stats* s, uint8_t call_id, uint64_t len) {
+  stats_packet(s, DIR_INGRESS, KIND_RTP_FULL, len);
+  s->template_packets[call_id]++;
 }
 
-// A slot takes a new stream: its figures start again.
+// A packet of call `call_id` rebuilt from a compressed sub-packet of `type`
+// (short 0x02..0x7F or long 0x80) and written to the TUN device.
+STATS_INLINE void stats_ingress_rebuilt(mux_stats* s, uint8_t call_id, uint8_t type,
+                                        uint64_t len) {
+  stats_packet(s, DIR_INGRESS, static_cast<stat_kind>(KIND_RTP_SHORT + (type >> 7)), len);
+  s->template_packets[call_id]++;
+}
+
+// Egress slot `slot` (call id slot + 1) takes a new stream: its figures
+// start again.
 STATS_INLINE void stats_slot_open(mux_stats* s, int slot) {
-  s->slot_packets[slot] = 0;
-  s->slot_bytes[slot] = 0;
+  s->slot_packets[slot + 1] = 0;
+  s->slot_bytes[slot + 1] = 0;
 }
 
 // A malformed frame from the walk's status on (bad type, call id 0,

@@ -99,9 +99,9 @@ TEST(Counters, EgressKindsFlushesAndDrops) {
   EXPECT_EQ(st.frame_bytes[DIR_EGRESS], 224u + 300u + 22u);
   EXPECT_EQ(stats_wire_bytes(&m.ctx, DIR_EGRESS), 546u + 3 * 28u);
   EXPECT_EQ(stats_plain_bytes(&st, DIR_EGRESS), 694u);
-  EXPECT_EQ(st.slot_packets[0], 5u);
-  EXPECT_EQ(st.slot_bytes[0], 694u);
-  EXPECT_EQ(st.slot_last[0], now);
+  EXPECT_EQ(st.slot_packets[1], 5u);
+  EXPECT_EQ(st.slot_bytes[1], 694u);
+  EXPECT_EQ(st.slot_last[1], now);
   EXPECT_EQ(nonzero_drops(m.ctx),
             (std::vector<std::string>{"egress/no_slot=1", "egress/short=1", "egress/too_large=1",
                                       "egress/send_error=1"}));
@@ -109,9 +109,9 @@ TEST(Counters, EgressKindsFlushesAndDrops) {
   // Once the slot has expired a new stream takes it: its figures start again.
   const uint32_t later = now + m.cfg.rtp_timeout;
   ASSERT_EQ(carry(m, other, later), 0);
-  EXPECT_EQ(st.slot_packets[0], 1u);
-  EXPECT_EQ(st.slot_bytes[0], 100u);
-  EXPECT_EQ(st.slot_last[0], later);
+  EXPECT_EQ(st.slot_packets[1], 1u);
+  EXPECT_EQ(st.slot_bytes[1], 100u);
+  EXPECT_EQ(st.slot_last[1], later);
   EXPECT_EQ(stats_live_calls(&m.ctx, later), 1);
 }
 
@@ -136,7 +136,7 @@ TEST(Counters, IngressKindsAndDrops) {
   EXPECT_EQ(st.bytes[DIR_INGRESS][KIND_NON_RTP], 5u);
   EXPECT_EQ(st.frames[DIR_INGRESS], 1u);
   EXPECT_EQ(st.frame_bytes[DIR_INGRESS], frame.size());
-  EXPECT_EQ(st.template_packets[2], 3u);
+  EXPECT_EQ(st.template_packets[3], 3u);
   EXPECT_TRUE(nonzero_drops(m.ctx).empty());
 
   // One datagram for each reason.
