@@ -519,7 +519,7 @@ PACKAGING = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
     os.path.abspath(__file__)))), "packaging")
 KEYS = {"server", "port", "password", "intf", "mtu", "sip_port", "max_call", "max_muxing_time",
         "waiting_time", "rtp_timeout", "up", "down", "pidfile", "logfile", "allow_all",
-        "allow_ping", "max_idle_cycle"}
+        "allow_ping", "max_idle_cycle", "status_file", "status_interval"}
 
 
 def sample_settings():
@@ -545,6 +545,7 @@ def test_sample_configuration_covers_every_key_and_is_accepted(env):
     text = re.sub(r"(?m)^#([a-z_]+=)", r"\1", text)
     text = re.sub(r"(?m)^pidfile=.*$", "pidfile=" + env.pidfile, text)
     text = re.sub(r"(?m)^logfile=.*$", "logfile=" + env.logfile, text)
+    text = re.sub(r"(?m)^status_file=.*$", "status_file=" + env.dir + "/corvex.prom", text)
     assert not re.search(r"(?m)^[a-z_]+=/var/", text)
     with open(env.config, "w") as f:
         f.write(text)
