@@ -519,7 +519,7 @@ PACKAGING = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
     os.path.abspath(__file__)))), "packaging")
 KEYS = {"server", "port", "password", "intf", "mtu", "sip_port", "max_call", "max_muxing_time",
         "waiting_time", "rtp_timeout", "up", "down", "pidfile", "logfile", "allow_all",
-        "allow_ping", "max_idle_cycle"}
+        "allow_ping", "max_idle_cycle", "ingress_filter"}
 
 
 def sample_settings():
