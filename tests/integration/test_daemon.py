@@ -548,6 +548,13 @@ def test_sample_configuration_covers_every_key_and_is_accepted(env):
     assert not re.search(r"(?m)^[a-z_]+=/var/", text)
     with open(env.config, "w") as f:
         f.write(text)
+    # It holds a password: readable by others, it is warned about at start.
+    os.chmod(env.config, 0o644)
+    r = env.run("stop")
+    assert r.returncode == 0
+    assert r.stdout[25:] == ("warning: config file %s holds the password and is readable "
+                             "by group and others (mode 644)\n" % env.config)
+    os.chmod(env.config, 0o600)
     r = env.run("stop")
     assert (r.returncode, r.stdout) == (0, "")
 
