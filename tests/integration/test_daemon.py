@@ -143,6 +143,7 @@ class Env:
         ] + ["%s=%s" % kv for kv in extra.items()]
         with open(self.config, "w") as f:
             f.write("\n".join(lines) + "\n")
+        os.chmod(self.config, 0o600)  # it holds a password: private, as the packages install it
 
     def run(self, command, verbose=True, prefix=(), timeout=30):
         args = list(prefix) + self.corvex + ["-c", self.config, "-s", command]
