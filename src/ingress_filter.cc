@@ -21,6 +21,7 @@ ingress_verdict check_full(const uint8_t* pkt, size_t len) {
   byte_cursor c = make_cursor(pkt, len);
   uint8_t first = 0;
   if (cursor_u8(&c, &first) != 0 || first != IPV4_HEADER_20) return INGRESS_DROP_NOT_IPV4_20;
+  if (!is_rtp_packet(pkt, len)) return INGRESS_DROP_NOT_RTP;
   uint16_t total = 0;
   uint16_t udp_len = 0;
   if (!field_be16(pkt, len, OFF_IP_TOTAL_LEN, &total) ||
@@ -28,7 +29,7 @@ ingress_verdict check_full(const uint8_t* pkt, size_t len) {
       udp_len != total - IPV4_HEADER_LEN) {
     return INGRESS_DROP_UDP_LENGTH;
   }
-  return is_rtp_packet(pkt, len) ? INGRESS_PASS : INGRESS_DROP_NOT_RTP;
+  return INGRESS_PASS;
 }
 
 }  // namespace

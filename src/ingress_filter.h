@@ -25,14 +25,16 @@ enum ingress_kind : uint8_t {
 enum ingress_verdict : uint8_t {
   INGRESS_PASS = 0,
   INGRESS_DROP_NOT_IPV4_20,      // full form: first byte not 0x45
-  INGRESS_DROP_UDP_LENGTH,       // full form: UDP length not IPv4 total length - 20
+  INGRESS_DROP_UDP_LENGTH,       // full form, RTP: UDP length not IPv4 total length - 20
   INGRESS_DROP_NOT_RTP,          // full form failing the RTP test
   INGRESS_DROP_NOT_FORWARDABLE,  // non-RTP message: egress would not forward it
   INGRESS_VERDICT_COUNT,
 };
 
 // The decision for a packet of `len` bytes: INGRESS_PASS whenever
-// cfg->ingress_filter is 0. Pure: reads the packet and the settings only.
+// cfg->ingress_filter is 0. A full form is checked for its first byte, then
+// by the RTP test, then for its lengths; the first check that fails names
+// the reason. Pure: reads the packet and the settings only.
 ingress_verdict ingress_filter_check(const mux_config* cfg, ingress_kind kind,
                                      const uint8_t* pkt, size_t len);
 

@@ -75,7 +75,7 @@ TEST(IngressFilter, FullFormMustBeRtpOverPlainIpv4AndUdp) {
   total_short[25] = 0xF6;  // 10 - 20 wrapped to 16 bits must not match either
   EXPECT_EQ(check(cfg, INGRESS_FULL, total_short), INGRESS_DROP_UDP_LENGTH);
   EXPECT_EQ(check(cfg, INGRESS_FULL, bytes(good.begin(), good.begin() + 24)),
-            INGRESS_DROP_UDP_LENGTH);
+            INGRESS_DROP_NOT_RTP);  // too short for the RTP test
 
   bytes tcp = good;
   tcp[9] = 6;
