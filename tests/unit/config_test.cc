@@ -309,8 +309,9 @@ TEST_F(ConfigFile, PasswordFileReadableByOthersIsWarnedAbout) {
     EXPECT_EQ(warned, 1);
     char mode[8];
     snprintf(mode, sizeof mode, "%03o", static_cast<unsigned>(p.mode));
-    EXPECT_EQ(msgs, Msgs{"warning: config file " + path_ + " holds the password and is readable by " +
-                         p.readers + " (mode " + mode + ")"});
+    EXPECT_EQ(msgs, Msgs{"warning: config file " + path_ +
+                         " holds the password and is readable by " + p.readers + " (mode " +
+                         mode + ")"});
   }
 }
 
