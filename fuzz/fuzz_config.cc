@@ -332,3 +332,13 @@ int io_select(int, fd_set*, timeval*) {
   FZ_CHECK(!"no wait while reading the configuration");
   return -1;
 }
+
+int io_sendmmsg(int, mmsghdr*, unsigned) {
+  FZ_CHECK(!"no send while reading the configuration");
+  return -1;
+}
+
+int io_recvmmsg(int, mmsghdr*, unsigned) {
+  FZ_CHECK(!"no receive while reading the configuration");
+  return -1;
+}

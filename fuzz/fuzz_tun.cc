@@ -175,6 +175,16 @@ int io_select(int, fd_set*, timeval*) {
   return -1;
 }
 
+int io_sendmmsg(int, mmsghdr*, unsigned) {
+  FZ_CHECK(!"only the event loop sends frames in batches");
+  return -1;
+}
+
+int io_recvmmsg(int, mmsghdr*, unsigned) {
+  FZ_CHECK(!"only the event loop receives in batches");
+  return -1;
+}
+
 ssize_t io_recvfrom(int, void*, size_t, sockaddr*, socklen_t*) {
   FZ_CHECK(!"the egress side never receives");
   return -1;
