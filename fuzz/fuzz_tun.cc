@@ -65,7 +65,9 @@ struct seam_state {
   expected_send sends[MAX_SENDS];
   size_t n_sends;
   size_t next_send;
-  uint8_t arena[MAX_SENDS * 4200];
+  // Room for the sends of one call: at most two frames of up to 65535 bytes
+  // (the one flushed before an append, the one filled by it) or a message.
+  uint8_t arena[MAX_SENDS * 4200 + 2 * 65536];
   size_t arena_used;
   uint8_t scratch[65536 + 8];
 };
@@ -119,14 +121,16 @@ ssize_t io_sendto(int fd, const void* buf, size_t len, const sockaddr* to, sockl
   FZ_CHECK(buf != nullptr);
   FZ_CHECK(to != nullptr && tolen == S->ctx->server_addrlen);
   FZ_CHECK(memcmp(to, &S->ctx->server_addr_storage, tolen) == 0);
-  FZ_CHECK(len <= TX_BUF_SIZE);
   FZ_CHECK(S->phase != PHASE_IDLE);
   fz_touch(buf, len);
   const auto* p = static_cast<const uint8_t*>(buf);
 
   bool non_rtp = len >= 2 && p[0] == 0x00 && p[1] == 0x00;
   if (non_rtp) {
-    // A non-RTP message: 0x00 0x00, the pad, the packet XORed with the pad.
+    // A non-RTP message: 0x00 0x00, the pad, the packet XORed with the pad,
+    // built in tx_buf. (A frame comes from frame_buf and is bounded by mtu,
+    // which may be as large as 65535.)
+    FZ_CHECK(len <= TX_BUF_SIZE);
     size_t pad = S->ctx->password_len;
     if (S->phase == PHASE_SIP) {
       FZ_CHECK(++S->sip_sends == 1);
@@ -168,6 +172,16 @@ ssize_t io_write(int, const void*, size_t) {
 
 int io_select(int, fd_set*, timeval*) {
   FZ_CHECK(!"the egress side never waits");
+  return -1;
+}
+
+int io_sendmmsg(int, mmsghdr*, unsigned) {
+  FZ_CHECK(!"only the event loop sends frames in batches");
+  return -1;
+}
+
+int io_recvmmsg(int, mmsghdr*, unsigned) {
+  FZ_CHECK(!"only the event loop receives in batches");
   return -1;
 }
 

@@ -8,6 +8,7 @@
 #include "forward.h"
 #include "log.h"
 #include "netio.h"
+#include "sendbatch.h"
 #include "wire.h"
 
 bool is_static_payload_type(uint8_t pt) {
@@ -221,6 +222,10 @@ int write_muxed_data_to_sock(mux_ctx* ctx) {
   if (len == 0) return 0;
   stats_frame(&ctx->stats, DIR_EGRESS, len);
   password_xor(ctx->frame_buf, len, ctx->config->password, ctx->password_len);
+  if (ctx->batch != nullptr) {
+    ctx->frame_len = 0;
+    return frame_batch_add(ctx, ctx->frame_buf, len);
+  }
   ssize_t sent = io_sendto(ctx->sock_fd, ctx->frame_buf, len, ctx->server_addr, ctx->server_addrlen);
   int err = errno;
   ctx->frame_len = 0;

@@ -52,8 +52,9 @@ int mux_rtp_packet(mux_ctx* ctx, const uint8_t* pkt, size_t len, uint32_t now);
 int append_sub_packet(mux_ctx* ctx, uint8_t call_id, uint8_t type, const uint8_t* data,
                       size_t data_len, uint32_t now);
 
-// Sends the pending frame (XOR, one datagram); frame_len is 0 afterwards.
-// 0 sent or lost to a transient error; -1 fatal.
+// Sends the pending frame (XOR, one datagram), or hands it to the loop's
+// batch (ctx->batch) to go out at the end of the pass; frame_len is 0
+// afterwards. 0 sent or lost to a transient error; -1 fatal.
 int write_muxed_data_to_sock(mux_ctx* ctx);
 
 // Makes the stream of call id `call_id` count as expired, so that its next

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "ingress_filter.h"
 #include "log.h"
 #include "netio.h"
 #include "wire.h"
@@ -89,6 +90,8 @@ int write_sip_packet_to_tun(mux_ctx* ctx, const uint8_t* dgram, size_t len) {
   } else {
     for (size_t i = 0; i < n; i++) out[i] = body[i] ^ pad[i % p];
   }
+  const ingress_verdict verdict = ingress_filter_check(ctx->config, INGRESS_NON_RTP, out, n);
+  if (verdict != INGRESS_PASS) return stats_filtered(&ctx->stats, verdict);
   ssize_t w = io_write(ctx->tun_fd, out, n);
   int err = errno;
   stats_packet(&ctx->stats, DIR_INGRESS, KIND_NON_RTP, n);

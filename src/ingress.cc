@@ -7,6 +7,7 @@
 #include "bytes.h"
 #include "egress.h"
 #include "forward.h"
+#include "ingress_filter.h"
 #include "log.h"
 #include "netio.h"
 #include "registration.h"
@@ -89,6 +90,10 @@ void handle_recovery_request(mux_ctx* ctx, size_t len) {
 // A full-form sub-packet: refresh the call's template, write the packet.
 // 0 go on with the walk; -1 end the run.
 int handle_full(mux_ctx* ctx, const sub_packet* sp) {
+  // A full form the ingress filter drops neither reaches TUN nor refreshes the template.
+  const ingress_verdict verdict =
+      ingress_filter_check(ctx->config, INGRESS_FULL, ctx->rx_buf + sp->offset, sp->len);
+  if (verdict != INGRESS_PASS) return stats_filtered(&ctx->stats, verdict);
   int slot = sp->call_id - 1;
   rx_template* t = ctx->rx_templates[slot];
   if (t == nullptr) {

@@ -72,6 +72,7 @@ int corvex_main(int argc, char** argv) {
     log_message("error when parsing args");
     return 1;
   }
+  warn_if_password_readable(&cfg);
   switch (cfg.command) {
     case CMD_START:
       if (start_daemon(&cfg) != 0) {

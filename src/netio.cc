@@ -17,3 +17,9 @@ ssize_t io_write(int fd, const void* buf, size_t len) { return write(fd, buf, le
 int io_select(int nfds, fd_set* readfds, timeval* timeout) {
   return select(nfds, readfds, nullptr, nullptr, timeout);
 }
+
+int io_sendmmsg(int fd, mmsghdr* msgs, unsigned vlen) { return sendmmsg(fd, msgs, vlen, 0); }
+
+int io_recvmmsg(int fd, mmsghdr* msgs, unsigned vlen) {
+  return recvmmsg(fd, msgs, vlen, 0, nullptr);
+}

@@ -13,3 +13,7 @@ ssize_t io_recvfrom(int fd, void* buf, size_t len, sockaddr* from, socklen_t* fr
 ssize_t io_read(int fd, void* buf, size_t len);
 ssize_t io_write(int fd, const void* buf, size_t len);
 int io_select(int nfds, fd_set* readfds, timeval* timeout);
+// Several datagrams in one call (flags 0, no timeout): the count of messages
+// sent or received, each message's msg_len set, or -1 with errno.
+int io_sendmmsg(int fd, mmsghdr* msgs, unsigned vlen);
+int io_recvmmsg(int fd, mmsghdr* msgs, unsigned vlen);

@@ -21,7 +21,7 @@ const char* const stats_flush_names[FLUSH_COUNT] = {"full", "no_room", "age"};
 const char* const stats_drop_names[DROP_COUNT] = {
     "not_forwardable", "no_slot",     "short",       "too_large",  "send_error",
     "write_error",     "no_memory",   "foreign_source", "runt",    "bad_type",
-    "bad_call_id",     "truncated",   "short_full",  "no_template",
+    "bad_call_id",     "truncated",   "short_full",  "no_template", "filtered",
 };
 const char* const stats_registration_names[REGS_COUNT] = {"started", "authorized", "declined"};
 
@@ -43,6 +43,7 @@ const char* const drop_words[DROP_COUNT] = {
     "truncated sub-packet",
     "full form under 40 bytes",
     "compressed without template",
+    "refused by the ingress filter",
 };
 
 // By reg_state (3 is no state).
@@ -239,6 +240,12 @@ int stats_write_prometheus(FILE* f, const mux_ctx* ctx, time_t wall, uint32_t no
       fprintf(f, "corvex_drops_total{direction=\"%s\",reason=\"%s\"} %" PRIu64 "\n",
               stats_direction_names[d], stats_drop_names[r], s.drops[d][r]);
     }
+  }
+  metric_head(f, "corvex_ingress_filter_drops_total", "counter",
+              "Packets the ingress filter refused, by its reason.");
+  for (int v = INGRESS_PASS + 1; v < INGRESS_VERDICT_COUNT; v++) {
+    fprintf(f, "corvex_ingress_filter_drops_total{reason=\"%s\"} %" PRIu64 "\n",
+            ingress_verdict_name(static_cast<ingress_verdict>(v)), s.filtered[v]);
   }
   metric_head(f, "corvex_recovery_requests_total", "counter",
               "Recovery requests sent to the server (egress) and received from it (ingress).");

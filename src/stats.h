@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "ingress_filter.h"
+
 struct mux_ctx;
 
 enum stat_direction : uint8_t { DIR_EGRESS = 0, DIR_INGRESS = 1, DIR_COUNT = 2 };
@@ -44,6 +46,7 @@ enum stat_drop : uint8_t {
   DROP_TRUNCATED,            // ingress: sub-packet runs past the datagram, rest of frame
   DROP_SHORT_FULL,           // ingress: full form shorter than 40 bytes, rest of frame
   DROP_NO_TEMPLATE,          // ingress: compressed sub-packet of a call without template
+  DROP_FILTERED,             // ingress: refused by the ingress filter (ingress_filter=1)
   DROP_COUNT,
 };
 
@@ -61,6 +64,7 @@ struct mux_stats {
   uint64_t recovery_requests[DIR_COUNT];  // egress: sent; ingress: received
   uint64_t registrations[REGS_COUNT];
   uint64_t idle_requests;
+  uint64_t filtered[INGRESS_VERDICT_COUNT];  // ingress filter drops by its verdict
   int64_t last_authorized;  // Unix time of the last AUTHORIZED, 0 never
   int64_t started;          // Unix time the loop started
   // Per call id, indexed by the call id itself (0 is never used, which
@@ -129,6 +133,12 @@ STATS_INLINE void stats_ingress_rebuilt(mux_stats* s, uint8_t call_id, uint8_t t
 STATS_INLINE void stats_slot_open(mux_stats* s, int slot) {
   s->slot_packets[slot + 1] = 0;
   s->slot_bytes[slot + 1] = 0;
+}
+
+// A packet the ingress filter refused, by its verdict. Returns 0.
+STATS_INLINE int stats_filtered(mux_stats* s, ingress_verdict v) {
+  s->filtered[v]++;
+  return stats_drop(s, DIR_INGRESS, DROP_FILTERED);
 }
 
 // A malformed frame from the walk's status on (bad type, call id 0,

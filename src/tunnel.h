@@ -11,6 +11,7 @@
 #include "stats.h"
 
 struct call_entry;
+struct frame_batch;
 struct rx_template;
 
 constexpr size_t RX_BUF_SIZE = 4096;
@@ -57,6 +58,9 @@ struct mux_ctx {
   // holds the time (registration_clock_us) at which its current message is
   // sent again; 0 while none waits.
   uint64_t reg_resend_at;
+  // While the loop runs, frames to send are held here and sent together at
+  // the end of its pass; null: each frame is sent at once.
+  frame_batch* batch;
   // Counters of the data path (stats.h), zeroed with the record.
   mux_stats stats;
 };

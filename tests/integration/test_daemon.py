@@ -143,6 +143,7 @@ class Env:
         ] + ["%s=%s" % kv for kv in extra.items()]
         with open(self.config, "w") as f:
             f.write("\n".join(lines) + "\n")
+        os.chmod(self.config, 0o600)  # it holds a password: private, as the packages install it
 
     def run(self, command, verbose=True, prefix=(), timeout=30):
         args = list(prefix) + self.corvex + ["-c", self.config, "-s", command]
@@ -519,7 +520,7 @@ PACKAGING = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
     os.path.abspath(__file__)))), "packaging")
 KEYS = {"server", "port", "password", "intf", "mtu", "sip_port", "max_call", "max_muxing_time",
         "waiting_time", "rtp_timeout", "up", "down", "pidfile", "logfile", "allow_all",
-        "allow_ping", "max_idle_cycle", "status_file", "status_interval"}
+        "allow_ping", "max_idle_cycle", "ingress_filter", "status_file", "status_interval"}
 
 
 def sample_settings():
@@ -549,6 +550,13 @@ def test_sample_configuration_covers_every_key_and_is_accepted(env):
     assert not re.search(r"(?m)^[a-z_]+=/var/", text)
     with open(env.config, "w") as f:
         f.write(text)
+    # It holds a password: readable by others, it is warned about at start.
+    os.chmod(env.config, 0o644)
+    r = env.run("stop")
+    assert r.returncode == 0
+    assert r.stdout[25:] == ("warning: config file %s holds the password and is readable "
+                             "by group and others (mode 644)\n" % env.config)
+    os.chmod(env.config, 0o600)
     r = env.run("stop")
     assert (r.returncode, r.stdout) == (0, "")
 

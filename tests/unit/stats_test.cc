@@ -176,6 +176,13 @@ TEST(Counters, IngressKindsAndDrops) {
   ASSERT_EQ(m.deliver({0x00, 0x81, 'A', 'U', 'T', 'H', 'O', 'R', 'I', 'Z', 'E', 'D'}), 0);
   EXPECT_EQ(st.registrations[REGS_AUTHORIZED], 1u);
   EXPECT_GT(st.last_authorized, 1600000000);
+
+  m.cfg.ingress_filter = 1;  // a full form that is not RTP is refused
+  bytes tcp = make_rtp(s);
+  tcp[9] = 6;
+  ASSERT_EQ(m.deliver(cat({0x04, 0x00}, tcp)), 0);
+  EXPECT_EQ(st.drops[DIR_INGRESS][DROP_FILTERED], 1u);
+  EXPECT_EQ(st.filtered[INGRESS_DROP_NOT_RTP], 1u);
 }
 
 TEST(Counters, RegistrationStartedDeclinedAuthorized) {
@@ -240,8 +247,7 @@ TEST(Status, LoopCountsAndWritesOnRequest) {
   rtp_fields s;
   fake_queue_read(tun, make_rtp(s));
   fake_select_ready({tun});
-  fake_select_timeout();  // the frame leaves by age
-  fake_select_timeout();  // a whole empty wait: an idle REQUEST goes out
+  fake_select_timeout();  // the frame has left by age; an empty wait: an idle REQUEST
   fake_queue_read(pipe_fd, {0});
   fake_select_ready({pipe_fd}, [] { status_signal_handler(SIGUSR1); });
   fake_queue_read(pipe_fd, {0});
