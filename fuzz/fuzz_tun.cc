@@ -504,7 +504,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     bool rtp = is_rtp_packet(pkt, len);
     if (len >= 30) {
-      FZ_CHECK(rtp == ref_is_rtp(src_bytes));
+      FZ_CHECK(rtp == ref_is_rtp(src_bytes, len));
       uint8_t pt = src_bytes[29] & 0x7F;
       FZ_CHECK(is_static_payload_type(pt) == ref_is_static_pt(pt));
     }

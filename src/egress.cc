@@ -18,6 +18,12 @@ bool is_rtp_packet(const uint8_t* pkt, size_t len) {
   // Bytes 28 and 29 (the first two RTP bytes behind fixed 20-byte IPv4 and
   // 8-byte UDP headers) must exist for the test to mean anything.
   if (len < RTP_TEST_MIN_LEN) return false;
+  // Only what the receiver can rebuild from a 40-byte template is carried as
+  // media: IPv4 with a 20-byte header, not a fragment (more-fragments flag and
+  // offset both 0), and the whole packet as its total length says.
+  if (pkt[0] != 0x45 || (get_be16(pkt + 6) & 0x3FFF) != 0 || get_be16(pkt + 2) != len) {
+    return false;
+  }
   return pkt[9] == 17 && (pkt[28] & 0xC0) == 0x80 && is_static_payload_type(pkt[29] & 0x7F);
 }
 

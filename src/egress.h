@@ -26,6 +26,8 @@ struct call_entry {
 };
 
 bool is_static_payload_type(uint8_t pt);
+// The RTP test: IPv4 with a 20-byte header (first byte 0x45), not a fragment,
+// total length equal to `len`, UDP, RTP version 2 and a static payload type.
 bool is_rtp_packet(const uint8_t* pkt, size_t len);
 
 // Slot states on the wrapping loop clock.

@@ -69,6 +69,29 @@ TEST(RtpTest, ProtocolVersionPayloadTypeAndLength) {
   EXPECT_FALSE(rtp_test_exact(make_rtp(s)));
 }
 
+// Only what a 40-byte template can rebuild passes: a whole, unfragmented IPv4
+// packet with a plain 20-byte header, RTP version 2 in both bits.
+TEST(RtpTest, OnlyWholeUnfragmentedPlainIpv4Version2) {
+  rtp_fields s;
+  auto changed = [&](size_t at, uint8_t v) {
+    bytes p = make_rtp(s);
+    p[at] = v;
+    return p;
+  };
+  EXPECT_TRUE(rtp_test_exact(changed(6, 0x40)));   // don't-fragment is fine
+  EXPECT_FALSE(rtp_test_exact(changed(28, 0xC0)));  // version 3
+  EXPECT_FALSE(rtp_test_exact(changed(28, 0x00)));  // version 0
+  EXPECT_FALSE(rtp_test_exact(changed(0, 0x46)));   // IPv4 options
+  EXPECT_FALSE(rtp_test_exact(changed(0, 0x65)));   // IPv6 whose bytes happen to fit
+  EXPECT_FALSE(rtp_test_exact(changed(6, 0x20)));   // more fragments
+  EXPECT_FALSE(rtp_test_exact(changed(7, 0x01)));   // a later fragment
+  EXPECT_FALSE(rtp_test_exact(changed(6, 0x10)));
+  EXPECT_FALSE(rtp_test_exact(changed(3, 199)));    // total length says less
+  bytes longer = make_rtp(s);
+  longer.push_back(0);                              // one byte more than it says
+  EXPECT_FALSE(rtp_test_exact(longer));
+}
+
 TEST(SubPacketForms, LiveStreamCompressedNewStreamWhole) {
   media_ctx m;
   rtp_fields a;  // slot 0, 200 bytes of G.711
