@@ -63,9 +63,9 @@ int fz_send_errno(fz_result r, uint8_t aux) {
 }
 
 int fz_write_errno(fz_result r, uint8_t aux) {
-  static const int transient[] = {EAGAIN, EPERM, EINTR, EINVAL};
-  static const int fatal[] = {EIO, EBADF, ENOSPC, EFAULT};
-  if (r == FZ_TRANSIENT) return transient[aux & 3u];
+  static const int transient[] = {EAGAIN, EPERM, EINTR, EINVAL, EIO, EAGAIN, EIO, EINTR};
+  static const int fatal[] = {ENOSPC, EBADF, ENOSPC, EFAULT};
+  if (r == FZ_TRANSIENT) return transient[aux & 7u];
   return fatal[aux & 3u];
 }
 
