@@ -68,6 +68,7 @@ struct seam_state {
   size_t next_op;
   uint8_t arena[ARENA_SIZE];
   size_t arena_used;
+  uint64_t clock;  // what io_monotonic_clock returns
 };
 
 seam_state* S;
@@ -119,6 +120,8 @@ ssize_t io_write(int fd, const void* buf, size_t len) {
   if (S->phase == PHASE_INGRESS) compare_op(OP_WRITE, buf, len);
   return fz_write_return(S->cur_ctl, S->cur_aux, len);
 }
+
+uint64_t io_monotonic_clock() { return S->clock; }
 
 int io_select(int nfds, fd_set* readfds, timeval* timeout) {
   // Only the handshake waits here; the fuzzer plays the event loop itself.

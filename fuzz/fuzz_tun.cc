@@ -68,6 +68,9 @@ struct seam_state {
   uint8_t arena[MAX_SENDS * 4200];
   size_t arena_used;
   uint8_t scratch[65536 + 8];
+  // The egress clock: it moves with the loop clock but, 64 bits wide, never
+  // wraps.
+  uint64_t clock;
 };
 
 seam_state* S;
@@ -166,6 +169,8 @@ ssize_t io_write(int, const void*, size_t) {
   return -1;
 }
 
+uint64_t io_monotonic_clock() { return S->clock; }
+
 int io_select(int, fd_set*, timeval*) {
   FZ_CHECK(!"the egress side never waits");
   return -1;
@@ -189,7 +194,7 @@ struct eg_slot {
   bool used;
   uint8_t key[12];  // packet bytes 12 to 23: addresses and ports
   uint8_t pt;
-  uint32_t last_seen;
+  uint64_t last_seen;  // egress clock
   // The server's recovery request makes the entry expired at any clock
   // value until a stream takes the slot again (last_seen = 0 alone would
   // leave it live while the clock is below rtp_timeout).
@@ -265,12 +270,12 @@ int model_append(uint8_t cid, uint8_t type, const uint8_t* data, size_t n, size_
   return 0;
 }
 
-int model_mux(const uint8_t* pkt, size_t len, uint32_t now) {
+int model_mux(const uint8_t* pkt, size_t len, uint32_t now, uint64_t clock) {
   int live = -1;
   int free_slot = -1;
   for (int i = 0; i < CFG->max_call; i++) {
     eg_slot& s = M->slots[i];
-    bool is_live = s.used && !s.forced && now - s.last_seen < CFG->rtp_timeout;
+    bool is_live = s.used && !s.forced && clock - s.last_seen < CFG->rtp_timeout;
     if (!is_live) {
       if (free_slot < 0) free_slot = i;
       continue;
@@ -285,7 +290,7 @@ int model_mux(const uint8_t* pkt, size_t len, uint32_t now) {
   if (live >= 0) {
     eg_slot& s = M->slots[live];
     if (len > 40) {
-      s.last_seen = now;
+      s.last_seen = clock;
       uint8_t cid = static_cast<uint8_t>(live + 1);
       if (pt != s.pt) {
         s.pt = pt;
@@ -313,7 +318,7 @@ int model_mux(const uint8_t* pkt, size_t len, uint32_t now) {
     s.forced = false;
     memcpy(s.key, pkt + 12, 12);
     s.pt = pt;
-    s.last_seen = now;
+    s.last_seen = clock;
     rc = model_append(static_cast<uint8_t>(free_slot + 1), 0x00, pkt, len, 2 + len, now);
   }
   if (rc == 0 && M->valid && M->frame_len == CFG->mtu && M->frame_len != 0) rc = model_send_frame();
@@ -432,6 +437,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   M->frame_len = 0;
   M->stamp = 0;
   M->rng = pad_rng_state;
+  S->clock = now;
 
   static const bool trace = getenv("FUZZ_TRACE") != nullptr;
   if (trace) {
@@ -449,7 +455,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     S->cur_aux = rec.aux;
     M->cur_ctl = rec.ctl;
     int shift = shifts[(rec.ctl >> 4) & 7];
-    if (shift >= 0) now += static_cast<uint32_t>(rec.aux) << shift;
+    if (shift >= 0) {
+      now += static_cast<uint32_t>(rec.aux) << shift;
+      S->clock += static_cast<uint64_t>(rec.aux) << shift;
+    }
 
     // The pass's time-based flush, as the event loop does it.
     S->compare = M->valid;
@@ -511,7 +520,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     S->compare = M->valid;
     begin_call();
     if (rtp) {
-      int want = M->valid ? model_mux(src_bytes, len, now) : 0;
+      int want = M->valid ? model_mux(src_bytes, len, now, S->clock) : 0;
       S->compare = S->compare && M->valid;
       S->phase = PHASE_FRAME;
       int rc = mux_rtp_packet(&ctx, pkt, len, now);

@@ -7,9 +7,14 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 
 ssize_t io_sendto(int fd, const void* buf, size_t len, const sockaddr* to, socklen_t tolen);
 ssize_t io_recvfrom(int fd, void* buf, size_t len, sockaddr* from, socklen_t* fromlen);
 ssize_t io_read(int fd, void* buf, size_t len);
 ssize_t io_write(int fd, const void* buf, size_t len);
 int io_select(int nfds, fd_set* readfds, timeval* timeout);
+
+// The monotonic clock in units of 2^-20 s (2^20 a second, as rtp_timeout
+// counts), 64 bits wide: it never wraps in the life of a process.
+uint64_t io_monotonic_clock();
