@@ -7,7 +7,8 @@
 //      bits 6-7 reg_state at start (NONE, CHALLENGED, DIGEST_SENT, AUTHORIZED)
 //   s1 password length, s2 mtu choice, s3 password seed
 // Each record is one datagram handed to handle_server_datagram (ctl bits 0-1
-// choose the source address). A handshake started by CHANLLANGE or DECLINED
+// choose the source address; the top 3 bits of its length field move the
+// clock forward by that many 2^15 units, about 31 ms each, before it). A handshake started by CHANLLANGE or DECLINED
 // takes its events from the following records: ctl bits 6-7 of each say
 // what the wait reports (0-1 the socket with that record's bytes, 2 time-out
 // or EINTR by aux bit 5, 3 the control pipe); when no record is left,
@@ -167,6 +168,9 @@ namespace {
 struct model {
   bool valid;
   bool has_template[MAX_CALL_SLOTS];
+  // Clock value from which a recovery request for the call id may go again.
+  uint64_t recovery_next[MAX_CALL_SLOTS];
+  uint64_t clock;
   uint8_t tmpl[MAX_CALL_SLOTS][40];
   int32_t reg_state;
   bool running;
@@ -327,6 +331,9 @@ int model_datagram(const uint8_t* d, size_t n, bool from_server) {
   }
   uint8_t* f = M->frame;
   memcpy(f, d, n);
+  // Per call id, one recovery request per 100 ms (in clock units, rounded
+  // up), hence at most one per frame: the clock stands still in a frame.
+  const uint64_t gap = ((uint64_t{1} << 20) + 9) / 10;
   ref_password_xor(f, n, M->password, M->password_len);
   size_t o = 0;
   while (o < n) {
@@ -387,10 +394,11 @@ int model_datagram(const uint8_t* d, size_t n, bool from_server) {
         model_rebuild(M->tmpl[s], f + p, len);
         expect(OP_WRITE, M->out, len + 40);
         if (fz_write_result(M->cur_ctl) == FZ_FATAL) return -1;
-      } else {
+      } else if (M->clock >= M->recovery_next[s]) {
         const uint8_t req[4] = {0x01, 0x81, cid, h};
         expect(OP_SEND, req, 4);
         if (fz_send_result(M->cur_ctl) != FZ_OK) return 0;
+        M->recovery_next[s] = M->clock + gap;
       }
       o = p + len;
     } else {
@@ -460,10 +468,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   S->has_pending = false;
   S->selects_after_stop = 0;
   S->compare = false;
+  S->clock = 0x4000000000ull;
   if (s0 & 0x20u) open_egress_calls(&ctx);
   ctx.reg_state = start_states[s0 >> 6];
 
   memset(M->has_template, 0, sizeof M->has_template);
+  memset(M->recovery_next, 0, sizeof M->recovery_next);
+  M->clock = S->clock;
   M->valid = true;
   M->reg_state = ctx.reg_state;
   M->running = true;
@@ -482,6 +493,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     S->cur_ctl = rec.ctl;
     S->cur_aux = rec.aux;
     S->has_pending = false;
+    S->clock += static_cast<uint64_t>(rec.len_field >> 13) << 15;
+    M->clock = S->clock;
     fz_fill_rx(&ctx, rec.data, rec.len);
     sockaddr_storage src;
     socklen_t src_len;

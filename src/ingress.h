@@ -14,6 +14,11 @@ struct rx_template {
   uint8_t hdr[40];
 };
 
+// Least time between two recovery requests for one call id: 100 ms in units
+// of io_monotonic_clock (2^20 a second), rounded up. The clock is read once
+// per frame, so one frame never asks twice for the same call id either.
+constexpr uint64_t RECOVERY_GAP = ((uint64_t{1} << 20) + 9) / 10;
+
 // Handles the datagram of `len` bytes in ctx->rx_buf. 0 go on; -1 end the run.
 int handle_server_datagram(mux_ctx* ctx, size_t len, const sockaddr* src, socklen_t srclen);
 

@@ -51,6 +51,10 @@ struct mux_ctx {
   // zeroed context has an empty index.
   uint8_t call_index_head[CALL_INDEX_BUCKETS];
   uint8_t call_index_next[MAX_CALL_SLOTS];
+  // Kept by ingress.cc: per call id (index call id - 1), the egress clock
+  // value (io_monotonic_clock) from which a recovery request for it may be
+  // sent again. 0 in a zeroed context: any time.
+  uint64_t recovery_next[MAX_CALL_SLOTS];
 };
 
 // The process-wide context; the signal handler reaches it here.

@@ -158,6 +158,28 @@ TEST(IngressRecovery, UnknownCallIdIsAskedForAndTheWalkGoesOn) {
   EXPECT_EQ(m.ctx.rx_templates[6], nullptr);
 }
 
+// One forged datagram must not turn into many requests: per call id at most
+// one per frame and one per RECOVERY_GAP.
+TEST(IngressRecovery, AtMostOnePerCallIdPerFrameAndPerGap) {
+  media_ctx m;
+  const bytes frame = cat(cat(cat({0x07, 0x04}, bytes(4, 1)), cat({0x09, 0x04}, bytes(4, 2))),
+                          cat(cat({0x07, 0x05}, bytes(5, 3)), cat({0x07, 0x04}, bytes(4, 4))));
+  auto requests = [&](uint64_t at) {
+    fake_io.sent.clear();
+    fake_io.clock = at;
+    EXPECT_EQ(m.deliver(frame), 0);
+    std::vector<bytes> got;
+    for (const auto& p : fake_io.sent) got.push_back(p.bytes);
+    return got;
+  };
+  const uint64_t t = 5000000;
+  const std::vector<bytes> both = {{0x01, 0x81, 0x07, 0x04}, {0x01, 0x81, 0x09, 0x04}};
+  EXPECT_EQ(requests(t), both);
+  EXPECT_TRUE(requests(t + RECOVERY_GAP - 1).empty());
+  EXPECT_EQ(requests(t + RECOVERY_GAP), both);
+  EXPECT_TRUE(fake_io.written.empty());
+}
+
 TEST(IngressRecovery, UnsendableRequestDropsTheRestOfTheFrame) {
   media_ctx m;
   auto frame = cat(cat({0x07, 0x14}, bytes(20, 1)), cat({0x01, 0x00}, make_rtp({})));
