@@ -146,6 +146,36 @@ TEST(IngressRebuild, EgressThenIngressRoundTrip) {
   for (size_t i = 0; i < sent.size(); i++) EXPECT_EQ(fake_io.written[i].bytes, sent[i]) << i;
 }
 
+// A header-only packet (40 bytes, what the client itself sends whole when
+// such a packet opens a call) is a valid full form and gives the template.
+TEST(IngressRebuild, FortyByteFullFormGivesATemplate) {
+  media_ctx m;
+  rtp_fields s;
+  s.len = 40;
+  s.seq = 77;
+  const bytes full = make_rtp(s);
+  ASSERT_EQ(m.deliver(cat(cat({0x03, 0x00}, full), cat({0x03, 0x14}, bytes(20, 9)))), 0);
+  ASSERT_NE(m.ctx.rx_templates[2], nullptr);
+  ASSERT_EQ(fake_io.written.size(), 2u);
+  EXPECT_EQ(fake_io.written[0].bytes, as_template_source(full));
+  EXPECT_EQ(fake_io.written[1].bytes.size(), 60u);
+  EXPECT_EQ(be16_at(fake_io.written[1].bytes, 30), 78);
+  EXPECT_TRUE(fake_io.sent.empty());  // no recovery request
+}
+
+// The server's request is read up to the call id only: 3 bytes do.
+TEST(IngressRecovery, ThreeByteRequestFromTheServerExpiresTheCall) {
+  media_ctx m;
+  rtp_fields s;
+  auto pkt = make_rtp(s);
+  ASSERT_EQ(mux_rtp_packet(&m.ctx, pkt.data(), pkt.size(), 10), 0);
+  m.ctx.frame_len = 0;
+  ASSERT_EQ(m.deliver_at_end({0x01, 0x81, 0x01}), 0);
+  EXPECT_EQ(call_slot_state(m.ctx.egress_calls[0], 0, m.cfg.rtp_timeout), SLOT_EXPIRED);
+  ASSERT_EQ(mux_rtp_packet(&m.ctx, pkt.data(), pkt.size(), 20), 0);
+  EXPECT_EQ(m.frame(), cat({0x01, 0x00}, pkt));
+}
+
 TEST(IngressRecovery, UnknownCallIdIsAskedForAndTheWalkGoesOn) {
   media_ctx m;
   auto full = make_rtp({});
