@@ -453,6 +453,27 @@ def test_stop_ends_daemon_runs_down_script_and_logs(env):
     assert "down script stderr" in log
 
 
+def test_scripts_inherit_neither_tun_socket_nor_pipe_and_read_dev_null(env):
+    # The up script runs when the stop ends the registration; it lists its
+    # descriptors. Only standard input (/dev/null), output and error (the log
+    # file) and what the shell opens itself may be there.
+    dump = os.path.join(env.dir, "fds")
+    up = os.path.join(env.dir, "up.sh")
+    with open(up, "w") as f:
+        f.write('ls -l /proc/$$/fd > %s\n' % dump)
+    env.write_config(up=up)
+    _, pid = env.start()
+    assert env.run("stop").returncode == 0
+    assert env.reaper.exit_code(pid) == 255
+    with open(dump) as f:
+        fds = dict(line.split(" -> ")[0].split()[-1:] + line.split(" -> ")[1:]
+                   for line in f.read().splitlines() if " -> " in line)
+    assert fds["0"] == "/dev/null", fds
+    assert fds["2"] == env.logfile, fds
+    leaked = [t for t in fds.values() if "tun" in t or t.startswith(("socket:", "pipe:"))]
+    assert leaked == [], fds
+
+
 def test_stop_right_after_start_is_not_lost(env):
     # The stop may reach the daemon while it is still setting up: the request
     # is kept and the run ends as soon as its loop starts.
