@@ -106,8 +106,10 @@ int corvex_main(int argc, char** argv) {
     dup2(null_fd, STDIN_FILENO);
     close(null_fd);
   }
-  if (setup_context(&g_ctx, &cfg) == -1) return 1;
-  return run_event_loop(&g_ctx);
+  int rc = setup_context(&g_ctx, &cfg) == -1 ? 1 : run_event_loop(&g_ctx);
+  // A daemon leaves no pid file behind (a foreground run has none).
+  remove_own_pid_file(&cfg);
+  return rc;
 }
 
 int main(int argc, char** argv) { return corvex_main(argc, argv); }
