@@ -331,9 +331,10 @@ int model_datagram(const uint8_t* d, size_t n, bool from_server) {
   }
   uint8_t* f = M->frame;
   memcpy(f, d, n);
-  // Per call id, one recovery request per 100 ms (in clock units, rounded
-  // up), hence at most one per frame: the clock stands still in a frame.
-  const uint64_t gap = ((uint64_t{1} << 20) + 9) / 10;
+  // Per call id, one recovery request per 110 ms (100 ms and a tick of the
+  // coarse clock, in clock units, rounded up), hence at most one per frame:
+  // the clock stands still in a frame.
+  const uint64_t gap = ((uint64_t{1} << 20) * 11 + 99) / 100;
   ref_password_xor(f, n, M->password, M->password_len);
   size_t o = 0;
   while (o < n) {

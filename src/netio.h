@@ -16,5 +16,7 @@ ssize_t io_write(int fd, const void* buf, size_t len);
 int io_select(int nfds, fd_set* readfds, timeval* timeout);
 
 // The monotonic clock in units of 2^-20 s (2^20 a second, as rtp_timeout
-// counts), 64 bits wide: it never wraps in the life of a process.
+// counts), 64 bits wide: it never wraps in the life of a process. It is read
+// per packet, so the coarse clock serves (a few ms resolution, a fraction of
+// the cost).
 uint64_t io_monotonic_clock();
