@@ -9,7 +9,8 @@
 //      bit 3 allow_all, bit 4 allow_ping, bit 5 make every raw packet's IPv4
 //      total length equal to its length, bit 6 verbose, bit 7 sip_port 40000,
 //   s3 password length, s4 rtp_timeout choice, s5 max_muxing_time choice,
-//   s6-s9 loop clock at start, s10 password seed.
+//   s6-s9 loop clock at start (the egress clock, 64 bits, starts at the same
+//   value and moves with it, but never wraps), s10 password seed.
 // Record: ctl bits 0-1 the event (0-1 a TUN packet, 2 a recovery request for
 // call id aux, 3 a pass with nothing ready), bits 2-3 the result of the sends
 // of this pass, bits 4-6 how far the clock moves (aux << {0,0,8,12,16,20,24,
