@@ -215,18 +215,18 @@ int stop_daemon(const mux_config* cfg) {
     log_message("pid is not positive: %ld", pid);
     return -1;
   }
+  // Where the system names the lock's holder, it must be that process.
+  if (lock.l_pid > 0 && static_cast<long>(lock.l_pid) != pid) {
+    log_message("pid file %s is locked by pid %ld, not by %ld", cfg->pidfile,
+                static_cast<long>(lock.l_pid), pid);
+    return -1;
+  }
   // A number beyond the range of process ids names no process. Narrowed to
   // pid_t it could turn into 0 or a negative number, and kill() would then
   // signal a whole process group or every process: treat it as a process
   // that is gone.
   if (pid > INT_MAX || static_cast<long>(static_cast<pid_t>(pid)) != pid) return 0;
   const pid_t target = static_cast<pid_t>(pid);
-  // Where the system names the lock's holder, it must be that process.
-  if (lock.l_pid > 0 && lock.l_pid != target) {
-    log_message("pid file %s is locked by pid %ld, not by %ld", cfg->pidfile,
-                static_cast<long>(lock.l_pid), pid);
-    return -1;
-  }
 
   if (kill(target, SIGTERM) < 0) {
     if (errno == ESRCH) return 0;  // stale pid file: left in place
