@@ -10,7 +10,8 @@
 //   s4 bit 0 ingress_filter, bit 1 allow_ping, bit 2 allow_all, bit 3
 //      sip_port 40000
 // Each record is one datagram handed to handle_server_datagram (ctl bits 0-1
-// choose the source address).
+// choose the source address; the top 3 bits of its length field move the
+// clock forward by that many 2^15 units, about 31 ms each, before it).
 //
 // Besides the sanitizers, a reference model of the datagram handling and of
 // the handshake, written from the wire rules, predicts every TUN write and
@@ -66,6 +67,7 @@ struct seam_state {
   size_t next_op;
   uint8_t arena[ARENA_SIZE];
   size_t arena_used;
+  uint64_t clock;  // what io_monotonic_clock returns
 };
 
 seam_state* S;
@@ -118,6 +120,8 @@ ssize_t io_write(int fd, const void* buf, size_t len) {
   return fz_write_return(S->cur_ctl, S->cur_aux, len);
 }
 
+uint64_t io_monotonic_clock() { return S->clock; }
+
 int io_select(int, fd_set*, timeval*) {
   // A handshake started by a datagram never waits for the server here.
   FZ_CHECK(!"io_select called while handling a datagram");
@@ -152,6 +156,9 @@ struct model {
   bool valid;
   const mux_config* cfg;
   bool has_template[MAX_CALL_SLOTS];
+  // Clock value from which a recovery request for the call id may go again.
+  uint64_t recovery_next[MAX_CALL_SLOTS];
+  uint64_t clock;
   uint8_t tmpl[MAX_CALL_SLOTS][40];
   int32_t reg_state;
   bool waiting;  // a handshake of the run waits for the server's decision
@@ -301,6 +308,10 @@ int model_datagram(const uint8_t* d, size_t n, bool from_server) {
   }
   uint8_t* f = M->frame;
   memcpy(f, d, n);
+  // Per call id, one recovery request per 110 ms (100 ms and a tick of the
+  // coarse clock, in clock units, rounded up), hence at most one per frame:
+  // the clock stands still in a frame.
+  const uint64_t gap = ((uint64_t{1} << 20) * 11 + 99) / 100;
   ref_password_xor(f, n, M->password, M->password_len);
   size_t o = 0;
   while (o < n) {
@@ -368,10 +379,11 @@ int model_datagram(const uint8_t* d, size_t n, bool from_server) {
         model_rebuild(M->tmpl[s], f + p, len);
         expect(OP_WRITE, M->out, len + 40);
         if (fz_write_result(M->cur_ctl) == FZ_FATAL) return -1;
-      } else {
+      } else if (M->clock >= M->recovery_next[s]) {
         const uint8_t req[4] = {0x01, 0x81, cid, h};
         expect(OP_SEND, req, 4);
         if (fz_send_result(M->cur_ctl) != FZ_OK) return 0;
+        M->recovery_next[s] = M->clock + gap;
       }
       o = p + len;
     } else {
@@ -444,10 +456,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   S->cur_ctl = 0;
   S->cur_aux = 0;
   S->compare = false;
+  S->clock = 0x4000000000ull;
   if (s0 & 0x20u) open_egress_calls(&ctx);
   ctx.reg_state = start_states[s0 >> 6];
 
   memset(M->has_template, 0, sizeof M->has_template);
+  memset(M->recovery_next, 0, sizeof M->recovery_next);
+  M->clock = S->clock;
   M->valid = true;
   M->reg_state = ctx.reg_state;
   M->waiting = false;
@@ -469,6 +484,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   while (fz_next_record(&r, &rec)) {
     S->cur_ctl = rec.ctl;
     S->cur_aux = rec.aux;
+    S->clock += static_cast<uint64_t>(rec.len_field >> 13) << 15;
+    M->clock = S->clock;
     fz_fill_rx(&ctx, rec.data, rec.len);
     sockaddr_storage src;
     socklen_t src_len;

@@ -20,7 +20,10 @@ uint32_t pad_rng_next() {
 }
 
 bool is_transient_tun_write_error(int err) {
-  return err == EAGAIN || err == EWOULDBLOCK || err == EPERM || err == EINTR || err == EINVAL;
+  // EIO: the interface is down (an up script that failed, an operator's
+  // "ip link set down"); the packet is lost, the tunnel stays.
+  return err == EAGAIN || err == EWOULDBLOCK || err == EPERM || err == EINTR || err == EINVAL ||
+         err == EIO;
 }
 
 namespace {

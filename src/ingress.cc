@@ -116,13 +116,27 @@ int handle_full(mux_ctx* ctx, const sub_packet* sp) {
 
 enum step_result { STEP_NEXT, STEP_STOP, STEP_FATAL };
 
+// The egress clock as read once for the frame being walked.
+struct frame_clock {
+  bool read;
+  uint64_t now;
+};
+
 // A compressed sub-packet: rebuild it from the template, or ask for the full
 // header when there is none.
-step_result handle_compressed(mux_ctx* ctx, const sub_packet* sp) {
+step_result handle_compressed(mux_ctx* ctx, const sub_packet* sp, frame_clock* clock) {
   int slot = sp->call_id - 1;
   rx_template* t = ctx->rx_templates[slot];
   if (t == nullptr) {
     stats_drop(&ctx->stats, DIR_INGRESS, DROP_NO_TEMPLATE);
+    // A frame may hold many such sub-packets, and anyone can forge the
+    // server's address: ask at most once per call id per RECOVERY_GAP, so
+    // that one datagram never turns into many towards the server.
+    if (!clock->read) {
+      clock->now = io_monotonic_clock();
+      clock->read = true;
+    }
+    if (clock->now < ctx->recovery_next[slot]) return STEP_NEXT;  // packet lost
     write_recovery_request(ctx->tx_buf, sp->call_id, sp->type);
     ctx->tx_len = RECOVERY_LEN;
     ssize_t sent =
@@ -133,6 +147,7 @@ step_result handle_compressed(mux_ctx* ctx, const sub_packet* sp) {
       stats_drop(&ctx->stats, DIR_EGRESS, DROP_SEND_ERROR);
       return STEP_STOP;
     }
+    ctx->recovery_next[slot] = clock->now + RECOVERY_GAP;
     ctx->stats.recovery_requests[DIR_EGRESS]++;
     return STEP_NEXT;
   }
@@ -153,6 +168,7 @@ int handle_frame(mux_ctx* ctx, size_t len) {
   stats_frame(&ctx->stats, DIR_INGRESS, len);
   password_xor(ctx->rx_buf, len, ctx->config->password, ctx->password_len);
   byte_cursor c = make_cursor(ctx->rx_buf, len);
+  frame_clock clock{false, 0};
   for (;;) {
     sub_packet sp{};
     walk_status st = frame_next(&c, &sp);
@@ -168,7 +184,7 @@ int handle_frame(mux_ctx* ctx, size_t len) {
       if (handle_full(ctx, &sp) != 0) return -1;
       continue;
     }
-    step_result r = handle_compressed(ctx, &sp);
+    step_result r = handle_compressed(ctx, &sp, &clock);
     if (r == STEP_FATAL) return -1;
     if (r == STEP_STOP) return 0;
   }

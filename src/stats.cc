@@ -10,6 +10,7 @@
 
 #include "egress.h"
 #include "ingress.h"
+#include "netio.h"
 #include "tunnel.h"
 #include "wire.h"
 
@@ -185,11 +186,11 @@ uint64_t stats_plain_bytes(const mux_stats* s, stat_direction d) {
   return s->bytes[d][KIND_RTP_FULL] + s->bytes[d][KIND_RTP_SHORT] + s->bytes[d][KIND_RTP_LONG];
 }
 
-int stats_live_calls(const mux_ctx* ctx, uint32_t now) {
+int stats_live_calls(const mux_ctx* ctx, uint64_t clock) {
   const uint32_t timeout = ctx->config != nullptr ? ctx->config->rtp_timeout : 0;
   int live = 0;
   for (const call_entry* e : ctx->egress_calls) {
-    if (call_slot_state(e, now, timeout) == SLOT_LIVE) live++;
+    if (call_slot_state(e, clock, timeout) == SLOT_LIVE) live++;
   }
   return live;
 }
@@ -197,10 +198,11 @@ int stats_live_calls(const mux_ctx* ctx, uint32_t now) {
 int stats_write_prometheus(FILE* f, const mux_ctx* ctx, time_t wall, uint32_t now) {
   const mux_stats& s = ctx->stats;
   (void)wall;
+  (void)now;
   metric_head(f, "corvex_registered", "gauge", "1 while the server has the client authorized.");
   fprintf(f, "corvex_registered %d\n", ctx->reg_state == REG_AUTHORIZED ? 1 : 0);
   metric_head(f, "corvex_calls_live", "gauge", "Live egress call slots (own streams).");
-  fprintf(f, "corvex_calls_live %d\n", stats_live_calls(ctx, now));
+  fprintf(f, "corvex_calls_live %d\n", stats_live_calls(ctx, io_monotonic_clock()));
   int templates = 0;
   for (const rx_template* t : ctx->rx_templates) templates += t != nullptr ? 1 : 0;
   metric_head(f, "corvex_templates", "gauge", "Ingress calls with a header template.");
@@ -288,12 +290,14 @@ int stats_write_report(FILE* f, const mux_ctx* ctx, time_t wall, uint32_t now) {
           s.registrations[REGS_STARTED], s.registrations[REGS_AUTHORIZED],
           s.registrations[REGS_DECLINED]);
 
-  const int live = stats_live_calls(ctx, now);
+  // Liveness on the egress table's clock; ages on the loop clock.
+  const uint64_t clock = io_monotonic_clock();
+  const int live = stats_live_calls(ctx, clock);
   fprintf(f, "%d live call%s\n", live, live == 1 ? "" : "s");
   const uint32_t timeout = cfg != nullptr ? cfg->rtp_timeout : 0;
   for (int i = 0; i < MAX_CALL_SLOTS; i++) {
     const call_entry* e = ctx->egress_calls[i];
-    if (call_slot_state(e, now, timeout) != SLOT_LIVE) continue;
+    if (call_slot_state(e, clock, timeout) != SLOT_LIVE) continue;
     char src[32];
     char dst[32];
     format_endpoint(src, sizeof src, e->src_addr, e->src_port);

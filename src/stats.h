@@ -166,8 +166,8 @@ uint64_t stats_wire_bytes(const mux_ctx* ctx, stat_direction d);
 // The same RTP packets sent plainly, one datagram each: their IPv4 lengths.
 uint64_t stats_plain_bytes(const mux_stats* s, stat_direction d);
 
-// Live egress slots at loop clock `now`.
-int stats_live_calls(const mux_ctx* ctx, uint32_t now);
+// Live egress slots at `clock`, the egress table's clock (io_monotonic_clock).
+int stats_live_calls(const mux_ctx* ctx, uint64_t clock);
 
 // The counters in the Prometheus text exposition format (0.0.4).
 // `wall` is the Unix time now, `now` the loop clock. Returns fprintf's

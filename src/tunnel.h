@@ -61,6 +61,10 @@ struct mux_ctx {
   // While the loop runs, frames to send are held here and sent together at
   // the end of its pass; null: each frame is sent at once.
   frame_batch* batch;
+  // Kept by ingress.cc: per call id (index call id - 1), the egress clock
+  // value (io_monotonic_clock) from which a recovery request for it may be
+  // sent again. 0 in a zeroed context: any time.
+  uint64_t recovery_next[MAX_CALL_SLOTS];
   // Counters of the data path (stats.h), zeroed with the record.
   mux_stats stats;
 };

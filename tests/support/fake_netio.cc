@@ -152,6 +152,8 @@ ssize_t io_read(int fd, void* buf, size_t len) {
   return static_cast<ssize_t>(n);
 }
 
+uint64_t io_monotonic_clock() { return fake_io.clock; }
+
 int io_select(int nfds, fd_set* readfds, timeval* timeout) {
   fake_select_call call{nfds, timeout != nullptr, timeval{0, 0}, {}};
   if (timeout != nullptr) call.timeout = *timeout;

@@ -53,6 +53,7 @@ struct fake_netio_state {
   std::vector<fake_packet> written;  // io_write (successful ones)
   int send_errno = 0;                // nonzero: io_sendto fails with it
   int write_errno = 0;               // nonzero: io_write fails with it
+  uint64_t clock = 0;                // what io_monotonic_clock returns
 
   // Destination address bytes of each entry of `sent`.
   std::vector<std::vector<uint8_t>> sent_to;
