@@ -343,7 +343,7 @@ int model_datagram(const uint8_t* d, size_t n, bool from_server) {
       // The ingress filter: IPv4 with a 20-byte header, UDP length matching
       // the total length, RTP. A dropped full form leaves the template alone.
       if (M->cfg->ingress_filter &&
-          (pkt[0] != 0x45 || get_be16(pkt + 24) != t_len - 20 || !ref_is_rtp(pkt))) {
+          (pkt[0] != 0x45 || get_be16(pkt + 24) != t_len - 20 || !ref_is_rtp(pkt, t_len))) {
         o += 2 + t_len;
         continue;
       }
