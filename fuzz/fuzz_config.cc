@@ -69,6 +69,9 @@ struct ref_record {
   uint8_t allow_ping;
   uint16_t max_idle_cycle;
   uint8_t ingress_filter;
+  bool status_file_set;
+  char status_file[512];
+  uint32_t status_interval;
 };
 
 // Signed 32-bit decimal; *fits is false when the digits overflow 32 bits.
@@ -178,6 +181,14 @@ int ref_load(const uint8_t* data, size_t size, ref_record* rec, bool* exact) {
       if (!fits) *exact = false;
       if (v != 0 && v != 1) return 1;
       rec->ingress_filter = static_cast<uint8_t>(v);
+    } else if (strcmp(key, "status_file") == 0) {
+      set_text(rec->status_file, value);
+      rec->status_file_set = true;
+    } else if (strcmp(key, "status_interval") == 0) {
+      int32_t v = ref_to_int(value, &fits);
+      if (!fits) *exact = false;
+      if (v < 1 || v > 3600) return 1;
+      rec->status_interval = static_cast<uint32_t>(v);
     }
     if (!fits) *exact = false;
   }
@@ -256,6 +267,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   want.allow_ping = defaults.allow_ping;
   want.max_idle_cycle = defaults.max_idle_cycle;
   want.ingress_filter = defaults.ingress_filter;
+  want.status_interval = defaults.status_interval;
   bool exact = true;
   int want_rc = ref_load(data, size, &want, &exact);
 
@@ -294,15 +306,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FZ_CHECK(cfg.allow_ping == want.allow_ping);
     FZ_CHECK(cfg.max_idle_cycle == want.max_idle_cycle);
     FZ_CHECK(cfg.ingress_filter == want.ingress_filter);
+    check_text(cfg.status_file, want.status_file_set, want.status_file);
+    FZ_CHECK(cfg.status_interval == want.status_interval);
     FZ_CHECK(cfg.command == 0);
   }
 
   // Free the heap copies that the record still points to.
-  const char* const* fields[] = {&cfg.password, &cfg.server, &cfg.intf, &cfg.up,
-                                 &cfg.down,     &cfg.pidfile, &cfg.logfile};
-  const char* const* defs[] = {&defaults.password, &defaults.server, &defaults.intf,
-                               &defaults.up,       &defaults.down,   &defaults.pidfile,
-                               &defaults.logfile};
+  const char* const* fields[] = {&cfg.password, &cfg.server,  &cfg.intf,   &cfg.up,
+                                 &cfg.down,     &cfg.pidfile, &cfg.logfile, &cfg.status_file};
+  const char* const* defs[] = {&defaults.password, &defaults.server,  &defaults.intf,
+                               &defaults.up,       &defaults.down,    &defaults.pidfile,
+                               &defaults.logfile,  &defaults.status_file};
   for (size_t i = 0; i < sizeof fields / sizeof fields[0]; i++) {
     if (*fields[i] != nullptr && *fields[i] != *defs[i]) free(const_cast<char*>(*fields[i]));
   }
