@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """The lab: calls carried through the real corvex binary, on this machine only.
 
-    sudo ./lab.py                      20 calls for 20 s
-    sudo ./lab.py --calls 4 --seconds 5
+    ./lab.py                           20 calls for 20 s (as root)
+    ./lab.py --calls 4 --seconds 5
 
 Installs what is missing (Debian packages), builds corvex if build/corvex is
 missing or stale, then builds a lab of network namespaces named for this run:
@@ -889,7 +889,7 @@ def parse_args(argv):
 def main(argv=None):
     args = parse_args(argv)
     if os.geteuid() != 0:
-        say("lab.py: run it as root (sudo ./lab.py): it creates network namespaces and TUN devices")
+        say("lab.py: run it as root: it creates network namespaces and TUN devices")
         return 1
     # Ctrl-C must tear the lab down even when started with SIGINT ignored
     # (as a background job of a script); SIGTERM and SIGHUP likewise.
