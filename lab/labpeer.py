@@ -804,7 +804,7 @@ def addr_text(addr):
 class LabPeer:
     def __init__(self, listen, alts=(), password=None, mode="normal", challenge_len=16,
                  challenge=None, rechallenges=1, max_declines=0, tun=None, control=None,
-                 verbose=False, challenge_unknown=False, **mux):
+                 verbose=False, challenge_unknown=False, rechallenge_every=None, **mux):
         self.listen = listen
         self.alt_endpoints = list(alts)
         self.password = (password or "").encode() if isinstance(password, str) else (password or b"")
@@ -832,6 +832,10 @@ class LabPeer:
         self.challenge_interval = 0.5
         self.unknown_challenged = {}   # address -> time of the last such challenge
         self.burst = None              # a garbage burst in progress (see start_burst)
+        # A server that re-challenges its authorized client every so many
+        # seconds (None: never).
+        self.rechallenge_every = rechallenge_every
+        self.next_rechallenge = None
 
     # -- journal ------------------------------------------------------------
 
@@ -1186,6 +1190,9 @@ class LabPeer:
         if cmd == "quit":
             self.stopping = True
             return {"ok": True}
+        if cmd == "restart":
+            self.restart()
+            return {"ok": True}
         return {"ok": False, "error": "unknown command %r" % cmd}
 
     def _target(self, request):
@@ -1261,6 +1268,10 @@ class LabPeer:
         if due is not None:
             left = max(0.0, due - time.monotonic())
             timeout = left if timeout is None else min(timeout, left)
+        due = self.rechallenge_due()
+        if due is not None:
+            left = max(0.0, due - time.monotonic())
+            timeout = left if timeout is None else min(timeout, left)
         try:
             ready, _, _ = select.select(readers, [], [], timeout)
         except InterruptedError:
@@ -1282,6 +1293,46 @@ class LabPeer:
         if self.pending_signals:
             self.handle_signals()
         self.mux.on_timer(time.monotonic())
+        self.rechallenge_if_due(time.monotonic())
+
+    # -- server habits ------------------------------------------------------
+
+    def rechallenge_due(self):
+        """When the authorized client is next challenged, or None."""
+        if not self.rechallenge_every or self.client is None \
+                or self.client not in self.registrar.authorized:
+            self.next_rechallenge = None
+            return None
+        if self.next_rechallenge is None:
+            self.next_rechallenge = time.monotonic() + self.rechallenge_every
+        return self.next_rechallenge
+
+    def rechallenge_if_due(self, now):
+        due = self.rechallenge_due()
+        if due is None or now < due:
+            return
+        self.next_rechallenge = now + self.rechallenge_every
+        to = self.client
+        msg = self.registrar.challenge_for(to, fresh=True)
+        self.event({"ev": "challenged", "challenge": self.registrar.outstanding[to].hex(),
+                    "unprompted": True, "why": "periodic"})
+        self.send_raw(msg, to, "main", "control")
+
+    def restart(self):
+        """Forget everything, as a server that restarts does: registrations,
+        challenges, templates, call slots and the pending frame.  The client
+        is a stranger afterwards."""
+        old = self.registrar
+        self.registrar = Registrar(self.password, old.mode, old.challenge_len,
+                                   old.fixed_challenge, old.rechallenges, old.max_declines)
+        templates = len(self.mux.templates)
+        self.mux.templates.clear()
+        self.mux.slots = [None] * self.mux.max_call
+        self.mux.frame = bytearray()
+        self.client = None
+        self.unknown_challenged.clear()
+        self.next_rechallenge = None
+        self.event({"ev": "restarted", "templates": templates})
 
 
 class PeerClient:
@@ -1305,6 +1356,7 @@ class PeerClient:
       trust(to=)                   take an address as registered, sending nothing
       burst(count=, seed=, rate=, min_len=, max_len=, protect=[cid...], kinds=[...],
             via=, to=)             garbage datagrams, paced; "burst-done" when sent
+      restart                      forget registrations, templates, call slots
       quit
     """
 
@@ -1363,6 +1415,8 @@ def build_arg_parser():
     p.add_argument("--challenge-unknown", action="store_true",
                    help="challenge a client that sends traffic without being registered "
                         "(as a restarted server does)")
+    p.add_argument("--rechallenge-every", type=float, default=None, metavar="SEC",
+                   help="challenge the authorized client again every SEC seconds")
     p.add_argument("-v", "--verbose", action="store_true", help="print the journal on stderr")
     return p
 
@@ -1377,7 +1431,8 @@ def main(argv=None):
                    mtu=args.mtu, max_muxing_time=args.max_muxing_time,
                    rtp_timeout=args.rtp_timeout, max_call=args.max_call,
                    sip_port=args.sip_port, allow_ping=args.allow_ping, allow_all=args.allow_all,
-                   challenge_unknown=args.challenge_unknown)
+                   challenge_unknown=args.challenge_unknown,
+                   rechallenge_every=args.rechallenge_every)
     try:
         peer.open()
     except OSError as exc:
