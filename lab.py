@@ -720,6 +720,8 @@ class LabRun:
         def rtp_port(c):
             return phone_port(c)
 
+        if a.quiet_before:
+            self.quiet(a.quiet_before)
         say("== SIP: INVITE from %d phone%s to the host on port %d"
             % (a.calls, "s" if a.calls != 1 else "", rtpgen.SIP_PORT))
         answered = t.exchange_sip("INVITE", calls, rtp_port, codec, 1, timeout=netlab.scaled(10))
@@ -772,6 +774,23 @@ class LabRun:
         byes = t.exchange_sip("BYE", calls, rtp_port, codec, 2, timeout=netlab.scaled(5))
         say("   %d/%d answered 200 OK" % (len(byes), len(calls)))
         self.sip_invites, self.sip_byes = len(answered), len(byes)
+
+    def quiet(self, seconds):
+        """Nothing but what corvex sends of itself, for `seconds`: how often
+        does it keep its NAT mapping alive?"""
+        say("== quiet: %g s without calls" % seconds)
+        before = self.snapshot()
+        self.progress_stop.wait(seconds)
+        after = self.snapshot()
+        q = {"seconds": seconds}
+        for d in (UP, DOWN):
+            q[d] = after["nft"].get("%s_control" % d, (0, 0))[0] - before["nft"].get("%s_control" % d, (0, 0))[0]
+        if "wan" in after and "nat" in after["wan"]:
+            q["nat_expired"] = after["wan"]["nat"]["expired"]
+        self.quiet_figures = q
+        say("   registration messages: %d from the client, %d from the server%s"
+            % (q[UP], q[DOWN], "" if "nat_expired" not in q
+               else "; NAT mappings expired: %d" % q["nat_expired"]))
 
     def snapshot(self):
         """Counters at one moment: the router's nftables counters and, with
@@ -918,6 +937,8 @@ class LabRun:
         s0, s1 = self.snapshots.get("start"), self.snapshots.get("end")
         minutes = (s1["t"] - s0["t"]) / 60.0 if s0 and s1 else 0.0
         f["happenings"] = self.happenings
+        if getattr(self, "quiet_figures", None):
+            f["quiet"] = self.quiet_figures
         f["config"] = dict(config_items(a))
         for d in (UP, DOWN):
             during = 0
@@ -1064,6 +1085,25 @@ def wan_rows(f):
     return rows
 
 
+def capture_stream_lines(streams, most=8):
+    """The RTP streams tshark found in the WAN capture through the
+    dissector: totals, then the first few streams."""
+    packets = sum(st.get("packets", 0) for st in streams)
+    lost = sum(max(0, st.get("lost", 0)) for st in streams)
+    lines = ["  WAN capture through the dissector: %d RTP streams, %s packets, %s lost by sequence"
+             % (len(streams), n(packets), n(lost))]
+    for st in streams[:most]:
+        try:
+            lines.append("    %s:%d -> %s:%d %s: %d packets, %d lost, jitter mean %.2f / max %.2f ms"
+                         % (st["src"], st["src_port"], st["dst"], st["dst_port"], st["payload"],
+                            st["packets"], st["lost"], st["mean_jitter_ms"], st["max_jitter_ms"]))
+        except (KeyError, TypeError):
+            lines.append("    " + ", ".join("%s %s" % kv for kv in st.items()))
+    if len(streams) > most:
+        lines.append("    (%d more)" % (len(streams) - most))
+    return lines
+
+
 def summary(f):
     up, down = f[UP], f[DOWN]
     rows = []
@@ -1149,13 +1189,16 @@ def summary(f):
                 lines.append("  registration messages during the calls, %s: %s" % (
                     "client -> server" if d == UP else "server -> client",
                     ", ".join("%s %d" % kv for kv in sorted(by.items()))))
+    q = f.get("quiet")
+    if q:
+        lines.append("  quiet %g s before the calls: %d registration messages from the client, %d from "
+                     "the server%s" % (q["seconds"], q[UP], q[DOWN], "" if "nat_expired" not in q
+                                       else "; NAT mappings expired: %d" % q["nat_expired"]))
     for at, what in f.get("happenings", []):
         lines.append("  %s at %.1f s into the calls" % (what, at))
     streams = f.get("capture_rtp_streams")
     if streams is not None:
-        lines.append("  RTP streams in the WAN capture (through the dissector): %d" % len(streams))
-        for st in streams:
-            lines.append("    " + ", ".join("%s %s" % (k, v) for k, v in st.items()))
+        lines.extend(capture_stream_lines(streams))
     verdict = "OK: every packet arrived, in order" if clean(f) \
         else "NOT CLEAN: see loss, order and corruption above"
     lines.append("")
@@ -1223,6 +1266,9 @@ def parse_args(argv):
     w.add_argument("--capture", metavar="FILE",
                    help="write the WAN's datagrams, both ways, to a pcap file (as the router's WAN "
                         "side sees them)")
+    w.add_argument("--quiet-before", type=float, metavar="SEC",
+                   help="leave the tunnel quiet for SEC seconds before the calls (with "
+                        "--nat-timeout: does corvex keep its NAT mapping?)")
     s_ = p.add_argument_group("server habits")
     s_.add_argument("--rechallenge", type=float, metavar="SEC",
                     help="the server challenges the authorized client again every SEC seconds")
@@ -1248,7 +1294,7 @@ def parse_args(argv):
         value = getattr(args, name)
         if value is not None and not 0 <= value <= 100:
             p.error("--%s must be 0 to 100" % name.replace("_", "-"))
-    for name in ("wan_delay", "wan_jitter", "nat_rebind_at", "server_restart_at"):
+    for name in ("wan_delay", "wan_jitter", "nat_rebind_at", "server_restart_at", "quiet_before"):
         value = getattr(args, name)
         if value is not None and value < 0:
             p.error("--%s must not be negative" % name.replace("_", "-"))

@@ -475,6 +475,8 @@ class WanLink:
         if cmd == "ping":
             return {"ok": True, "pid": os.getpid()}
         if cmd == "stats":
+            if self.capture:
+                self.capture.file.flush()
             return {"ok": True, "stats": self.stats()}
         if cmd == "rebind":
             if self.nat is None:
