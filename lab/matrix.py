@@ -55,8 +55,8 @@ def row(name, f):
     cells = [name]
     for d in ("up", "down"):
         x = f[d]
-        cells.append("%.2f%% / %.2f%%" % (pct(x["tunnel_lost"], x["plain_rtp_packets"]),
-                                          pct(x.get("wan_dropped_inner", 0), x["plain_rtp_packets"])))
+        cells.append("%.2f%% / %.2f%%" % (pct(x["lost"], x["sent"]),
+                                          pct(x.get("wan_dropped_inner", 0), x["sent"])))
     cells.append("%.0f" % f["up"]["registration_per_minute"])
     for d in ("up", "down"):
         x = f[d]
