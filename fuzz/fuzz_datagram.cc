@@ -1,5 +1,6 @@
 // Fuzz target: every datagram the socket can deliver, through
-// handle_server_datagram, with the registration exchange it may start.
+// handle_server_datagram, with the registration exchange it may start (which
+// sends at once and never waits here: the event loop sends again later).
 //
 // Input: 4 setting bytes, then records (fuzz_support.h). Setting bytes:
 //   s0 bits 0-1 password (0 none, 1 empty, 2-3 length s1 [+256 with bit 2]),
@@ -7,15 +8,12 @@
 //      bits 6-7 reg_state at start (NONE, CHALLENGED, DIGEST_SENT, AUTHORIZED)
 //   s1 password length, s2 mtu choice, s3 password seed
 // Each record is one datagram handed to handle_server_datagram (ctl bits 0-1
-// choose the source address). A handshake started by CHANLLANGE or DECLINED
-// takes its events from the following records: ctl bits 6-7 of each say
-// what the wait reports (0-1 the socket with that record's bytes, 2 time-out
-// or EINTR by aux bit 5, 3 the control pipe); when no record is left,
-// `running` is cleared and the wait fails with EINTR, as a stop would.
+// choose the source address).
 //
 // Besides the sanitizers, a reference model of the datagram handling and of
 // the handshake, written from the wire rules, predicts every TUN write and
-// every send byte for byte, the result and the registration state; it stops
+// every send byte for byte, the result, the registration state and whether
+// a handshake waits for the server's decision; it stops
 // comparing for the rest of an input at the first case whose handling the
 // rules leave open (truncated sub-packets, call id 0, a non-RTP message
 // without a packet byte, ...), where only the sanitizers and the invariants
@@ -58,9 +56,6 @@ struct seam_state {
   phase_kind phase;
   uint8_t cur_ctl;
   uint8_t cur_aux;
-  bool has_pending;
-  fz_record pending;
-  unsigned selects_after_stop;
   // What the model predicts for the current datagram.
   bool compare;
   expected_op ops[MAX_OPS];
@@ -120,41 +115,20 @@ ssize_t io_write(int fd, const void* buf, size_t len) {
   return fz_write_return(S->cur_ctl, S->cur_aux, len);
 }
 
-int io_select(int nfds, fd_set* readfds, timeval* timeout) {
-  // Only the handshake waits here; the fuzzer plays the event loop itself.
-  FZ_CHECK(S->phase == PHASE_INGRESS);
-  FZ_CHECK(readfds != nullptr && timeout != nullptr);
-  FZ_CHECK(FD_ISSET(FZ_SOCK_FD, readfds) && FD_ISSET(FZ_PIPE_RD, readfds));
-  FZ_CHECK(nfds > FZ_SOCK_FD && nfds > FZ_PIPE_RD);
-  FD_ZERO(readfds);
-  S->has_pending = false;
-  // After a stop request the exchange must end at the end of this pass.
-  if (!fz_wait_record(S->ctx, S->reader, &S->pending, &S->selects_after_stop)) return -1;
-  S->cur_ctl = S->pending.ctl;
-  S->cur_aux = S->pending.aux;
-  return fz_handshake_wait(&S->pending, FZ_SOCK_FD, readfds, &S->has_pending);
+int io_select(int, fd_set*, timeval*) {
+  // A handshake started by a datagram never waits for the server here.
+  FZ_CHECK(!"io_select called while handling a datagram");
+  return -1;
 }
 
-ssize_t io_recvfrom(int fd, void* buf, size_t len, sockaddr* from, socklen_t* fromlen) {
-  FZ_CHECK(fd == FZ_SOCK_FD);
-  FZ_CHECK(buf != nullptr && from != nullptr && fromlen != nullptr);
-  if (!S->has_pending) {
-    errno = EAGAIN;
-    return -1;
-  }
-  S->has_pending = false;
-  const fz_record& rec = S->pending;
-  if (fz_recv_fails(rec.aux)) return -1;
-  size_t n = fz_deliver(S->ctx, buf, len, rec.data, rec.len);
-  fz_report_source(S->ctx, rec.ctl, from, fromlen);
-  return static_cast<ssize_t>(n);
+ssize_t io_recvfrom(int, void*, size_t, sockaddr*, socklen_t*) {
+  FZ_CHECK(!"io_recvfrom called while handling a datagram");
+  return -1;
 }
 
-ssize_t io_read(int fd, void* buf, size_t len) {
-  FZ_CHECK(fd == FZ_PIPE_RD);
-  FZ_CHECK(buf != nullptr && len >= 1);
-  static_cast<uint8_t*>(buf)[0] = 's';
-  return 1;
+ssize_t io_read(int, void*, size_t) {
+  FZ_CHECK(!"io_read called while handling a datagram");
+  return -1;
 }
 
 // ----------------------------------------------------------------- model --
@@ -166,6 +140,7 @@ struct model {
   bool has_template[MAX_CALL_SLOTS];
   uint8_t tmpl[MAX_CALL_SLOTS][40];
   int32_t reg_state;
+  bool waiting;  // a handshake of the run waits for the server's decision
   bool running;
   uint8_t digest[16];
   fz_reader reader;
@@ -191,22 +166,27 @@ void expect(op_kind kind, const uint8_t* bytes, size_t len) {
 
 void open_case() { M->valid = false; }
 
-// One handshake, as the exchange runs it; the result of do_registration.
-int model_registration(const uint8_t* challenge, uint8_t challenge_len) {
+// The handshake of the run answering at once: REQUEST, or the digest of a
+// usable challenge (a REQUEST at once after an unusable one or a failed
+// first DIGEST send), or the DIGEST again. Then it waits for the server's
+// decision; the result is handle_server_datagram's.
+int model_handshake(const uint8_t* challenge, uint8_t challenge_len) {
   static const uint8_t request[9] = {0x00, 0x81, 'R', 'E', 'Q', 'U', 'E', 'S', 'T'};
   uint8_t digest_msg[24] = {0x00, 0x81, 'D', 'I', 'G', 'E', 'S', 'T'};
   for (;;) {
-    bool wait = true;
     switch (M->reg_state) {
       case REG_NONE:
         expect(OP_SEND, request, sizeof request);
-        if (fz_send_result(M->cur_ctl) == FZ_FATAL) return -1;
-        break;
+        if (fz_send_result(M->cur_ctl) == FZ_FATAL) {
+          M->waiting = false;
+          return -1;
+        }
+        M->waiting = true;
+        return 0;
       case REG_CHALLENGED:
-        if (challenge_len < 15 || challenge_len > 63) {
+        if (challenge == nullptr || challenge_len < 15 || challenge_len > 63) {
           M->reg_state = REG_NONE;
-          wait = false;
-          break;
+          continue;
         }
         ref_digest(challenge, challenge_len, M->password ? M->password : "", M->password_len,
                    M->digest);
@@ -215,54 +195,24 @@ int model_registration(const uint8_t* challenge, uint8_t challenge_len) {
         expect(OP_SEND, digest_msg, sizeof digest_msg);
         if (fz_send_result(M->cur_ctl) == FZ_FATAL) {
           M->reg_state = REG_NONE;
-          wait = false;
+          challenge = nullptr;
+          continue;
         }
-        break;
+        M->waiting = true;
+        return 0;
       case REG_DIGEST_SENT:
         memcpy(digest_msg + 8, M->digest, 16);
         expect(OP_SEND, digest_msg, sizeof digest_msg);
-        if (fz_send_result(M->cur_ctl) == FZ_FATAL) return -1;
-        break;
+        if (fz_send_result(M->cur_ctl) == FZ_FATAL) {
+          M->waiting = false;
+          return -1;
+        }
+        M->waiting = true;
+        return 0;
       default:
-        // Never entered in another state; nothing to predict.
-        open_case();
+        M->waiting = false;
         return 0;
     }
-    if (wait) {
-      fz_record rec;
-      if (!fz_next_record(&M->reader, &rec)) {
-        M->running = false;
-      } else {
-        M->cur_ctl = rec.ctl;
-        M->cur_aux = rec.aux;
-        unsigned ev = rec.ctl >> 6;
-        if (ev == 3) return -1;
-        if (ev <= 1) {
-          fz_result rr = fz_recv_result(rec.aux);
-          if (rr == FZ_FATAL) return -1;
-          if (rr == FZ_OK && fz_source_is_server(rec.ctl) && rec.len >= 3 && rec.data[0] == 0x00 &&
-              rec.data[1] == 0x81) {
-            switch (ref_match_keyword(rec.data + 2, rec.len - 2)) {
-              case 1:
-                M->reg_state = REG_CHALLENGED;
-                challenge = rec.data + 12;
-                challenge_len = static_cast<uint8_t>(rec.len - 12);
-                break;
-              case 3:
-                M->reg_state = REG_NONE;
-                break;
-              case 4:
-                M->reg_state = REG_AUTHORIZED;
-                break;
-              default:
-                break;
-            }
-          }
-        }
-      }
-    }
-    if (M->reg_state == REG_AUTHORIZED) return 0;
-    if (!M->running) return 0;
   }
 }
 
@@ -271,6 +221,7 @@ void model_rebuild(uint8_t* t, const uint8_t* payload, size_t n) {
   put_be16(t + 24, static_cast<uint16_t>(n + 20));
   put_be16(t + 30, static_cast<uint16_t>(get_be16(t + 30) + 1));
   put_be32(t + 32, get_be32(t + 32) + 160u);
+  t[29] &= 0x7F;  // rebuilt packets carry the RTP marker clear
   t[10] = 0;
   t[11] = 0;
   uint32_t sum = 0;
@@ -303,19 +254,21 @@ int model_datagram(const uint8_t* d, size_t n, bool from_server) {
     return fz_write_result(M->cur_ctl) == FZ_FATAL ? -1 : 0;
   }
   if (d[0] == 0x00 && d[1] == 0x81) {
-    if (n - 2 < 6) return 0;
-    switch (ref_match_keyword(d + 2, n - 2)) {
+    switch (n - 2 < 6 ? -1 : ref_match_keyword(d + 2, n - 2)) {
       case 1:
         M->reg_state = REG_CHALLENGED;
-        return model_registration(d + 12, static_cast<uint8_t>(n - 12));
+        return model_handshake(d + 12, static_cast<uint8_t>(n - 12));
       case 3:
         M->reg_state = REG_NONE;
-        return model_registration(nullptr, 0);
+        return model_handshake(nullptr, 0);
       case 4:
         M->reg_state = REG_AUTHORIZED;
+        M->waiting = false;
         return 0;
       default:
-        return 0;
+        // A control message that changes nothing: a waiting handshake sends
+        // its message again at once; otherwise nothing.
+        return M->waiting ? model_handshake(nullptr, 0) : 0;
     }
   }
   if (d[0] == 0x01 && d[1] == 0x81) {
@@ -454,8 +407,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   S->phase = PHASE_SETUP;
   S->cur_ctl = 0;
   S->cur_aux = 0;
-  S->has_pending = false;
-  S->selects_after_stop = 0;
   S->compare = false;
   if (s0 & 0x20u) open_egress_calls(&ctx);
   ctx.reg_state = start_states[s0 >> 6];
@@ -463,6 +414,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   memset(M->has_template, 0, sizeof M->has_template);
   M->valid = true;
   M->reg_state = ctx.reg_state;
+  M->waiting = false;
   M->running = true;
   M->password = password;
   M->password_len = ctx.password_len;
@@ -478,7 +430,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   while (fz_next_record(&r, &rec)) {
     S->cur_ctl = rec.ctl;
     S->cur_aux = rec.aux;
-    S->has_pending = false;
     fz_fill_rx(&ctx, rec.data, rec.len);
     sockaddr_storage src;
     socklen_t src_len;
@@ -512,6 +463,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       FZ_CHECK(rc == want);
       FZ_CHECK(r.pos == M->reader.pos);
       FZ_CHECK(ctx.reg_state == M->reg_state);
+      FZ_CHECK(registration_waiting(&ctx) == M->waiting);
       FZ_CHECK((ctx.running != 0) == M->running);
     }
     if (rc != 0 || !ctx.running) break;

@@ -804,7 +804,8 @@ def addr_text(addr):
 class LabPeer:
     def __init__(self, listen, alts=(), password=None, mode="normal", challenge_len=16,
                  challenge=None, rechallenges=1, max_declines=0, tun=None, control=None,
-                 verbose=False, challenge_unknown=False, rechallenge_every=None, **mux):
+                 verbose=False, challenge_unknown=False, control_delay=0,
+                 rechallenge_every=None, **mux):
         self.listen = listen
         self.alt_endpoints = list(alts)
         self.password = (password or "").encode() if isinstance(password, str) else (password or b"")
@@ -832,6 +833,10 @@ class LabPeer:
         self.challenge_interval = 0.5
         self.unknown_challenged = {}   # address -> time of the last such challenge
         self.burst = None              # a garbage burst in progress (see start_burst)
+        # Replies to control messages held back this many seconds, as on a
+        # WAN with a long round trip: (due time, datagram, address) in order.
+        self.control_delay = control_delay / 1000.0
+        self.delayed_replies = []
         # A server that re-challenges its authorized client every so many
         # seconds (None: never).
         self.rechallenge_every = rechallenge_every
@@ -944,6 +949,17 @@ class LabPeer:
             return
         self.send_raw(dgram, self.client, "main", what)
 
+    def send_control_reply(self, dgram, to):
+        if self.control_delay > 0:
+            self.delayed_replies.append((time.monotonic() + self.control_delay, dgram, to))
+            return
+        self.send_raw(dgram, to, "main", "control")
+
+    def send_delayed_replies(self, now):
+        while self.delayed_replies and self.delayed_replies[0][0] <= now:
+            _, dgram, to = self.delayed_replies.pop(0)
+            self.send_raw(dgram, to, "main", "control")
+
     def write_tun(self, packet):
         if self.tun_fd is None:
             self.count("no-tun")
@@ -975,7 +991,7 @@ class LabPeer:
             if src in self.registrar.authorized:
                 self.client = src
             for reply in replies:
-                self.send_raw(reply, src, "main", "control")
+                self.send_control_reply(reply, src)
             return
         if src not in self.registrar.authorized:
             self.event({"ev": "unauthorized", "kind": kind, "src": addr_text(src)})
@@ -1230,6 +1246,8 @@ class LabPeer:
                 setattr(self.mux, key, bool(request[key]))
         if "max_muxing_time" in request:
             self.mux.max_muxing_time = float(request["max_muxing_time"])
+        if "control_delay" in request:
+            self.control_delay = float(request["control_delay"]) / 1000.0
         return {"ok": True}
 
     # -- event loop ---------------------------------------------------------
@@ -1265,6 +1283,8 @@ class LabPeer:
             if self.burst is not None:
                 timeout = 0.001 if timeout is None else min(timeout, 0.001)
         due = self.mux.deadline()
+        if self.delayed_replies:
+            due = self.delayed_replies[0][0] if due is None else min(due, self.delayed_replies[0][0])
         if due is not None:
             left = max(0.0, due - time.monotonic())
             timeout = left if timeout is None else min(timeout, left)
@@ -1292,6 +1312,7 @@ class LabPeer:
                         break
         if self.pending_signals:
             self.handle_signals()
+        self.send_delayed_replies(time.monotonic())
         self.mux.on_timer(time.monotonic())
         self.rechallenge_if_due(time.monotonic())
 
@@ -1344,7 +1365,7 @@ class PeerClient:
       stats                        -> counters, client, templates, calls
       set(mode=, password=, challenge_len=, challenge=HEX, rechallenges=,
           max_declines=, reset_declines=, allow_ping=, allow_all=,
-          max_muxing_time=, challenge_unknown=)
+          max_muxing_time=, challenge_unknown=, control_delay=MS)
       send(hex=, via="main"|"alt0"..., to="HOST:PORT")
       send_frame(items=[[cid, "full"|"compressed"|"raw", HEX], ...])
       challenge(to=)               a fresh CHANLLANGE, unprompted
@@ -1415,6 +1436,8 @@ def build_arg_parser():
     p.add_argument("--challenge-unknown", action="store_true",
                    help="challenge a client that sends traffic without being registered "
                         "(as a restarted server does)")
+    p.add_argument("--control-delay", type=float, default=0, metavar="MS",
+                   help="hold each reply to a control message back this many milliseconds")
     p.add_argument("--rechallenge-every", type=float, default=None, metavar="SEC",
                    help="challenge the authorized client again every SEC seconds")
     p.add_argument("-v", "--verbose", action="store_true", help="print the journal on stderr")
@@ -1431,7 +1454,7 @@ def main(argv=None):
                    mtu=args.mtu, max_muxing_time=args.max_muxing_time,
                    rtp_timeout=args.rtp_timeout, max_call=args.max_call,
                    sip_port=args.sip_port, allow_ping=args.allow_ping, allow_all=args.allow_all,
-                   challenge_unknown=args.challenge_unknown,
+                   challenge_unknown=args.challenge_unknown, control_delay=args.control_delay,
                    rechallenge_every=args.rechallenge_every)
     try:
         peer.open()

@@ -19,10 +19,12 @@ constexpr size_t OFF_IP_TOTAL_LEN = 2;
 constexpr size_t OFF_IP_CHECKSUM = 10;
 constexpr size_t OFF_UDP_LEN = 24;
 constexpr size_t OFF_UDP_CHECKSUM = 26;
+constexpr size_t OFF_RTP_MARKER = 29;  // marker bit and payload type
 constexpr size_t OFF_RTP_SEQ = 30;
 constexpr size_t OFF_RTP_TIMESTAMP = 32;
 
 constexpr uint32_t TIMESTAMP_STEP = 160;
+constexpr uint8_t RTP_MARKER_BIT = 0x80;
 
 // The shortest control message worth matching: 0x00 0x81 and six keyword bytes.
 constexpr size_t CONTROL_MIN_PAYLOAD = 6;
@@ -38,24 +40,29 @@ int tun_write(mux_ctx* ctx, const uint8_t* pkt, size_t len, const char* fatal_ms
 }
 
 int handle_control(mux_ctx* ctx, size_t len) {
-  if (len - 2 < CONTROL_MIN_PAYLOAD) return 0;
   uint8_t* buf = ctx->rx_buf;
-  switch (match_control_keyword(buf + 2, len - 2)) {
+  const int kw = len - 2 < CONTROL_MIN_PAYLOAD ? -1 : match_control_keyword(buf + 2, len - 2);
+  switch (kw) {
     case KW_CHANLLANGE: {
-      // The challenge stays where it lies in rx_buf; its length is carried in
-      // 8 bits. The keyword match guarantees len >= 12.
+      // The handshake goes on beside the data path: the digest is sent at
+      // once, and the loop sends it again until the server decides. The
+      // challenge's length is carried in 8 bits; the keyword match
+      // guarantees len >= 12.
       ctx->reg_state = REG_CHALLENGED;
       auto challenge_len = static_cast<uint8_t>(len - 12);
-      return do_registration(ctx, buf + 12, challenge_len) == -1 ? -1 : 0;
+      return registration_begin(ctx, buf + 12, challenge_len);
     }
     case KW_DECLINED:
       ctx->reg_state = REG_NONE;
-      return do_registration(ctx, nullptr, 0) == -1 ? -1 : 0;
+      return registration_begin(ctx, nullptr, 0);
     case KW_AUTHORIZED:
       ctx->reg_state = REG_AUTHORIZED;
+      registration_end(ctx);
       return 0;
     default:
-      return 0;  // REQUEST, DIGEST or no keyword: nothing to do
+      // REQUEST, DIGEST or no keyword: nothing to do, except that a waiting
+      // handshake answers a control message that changes nothing at once.
+      return registration_waiting(ctx) ? registration_begin(ctx, nullptr, 0) : 0;
   }
 }
 
@@ -160,6 +167,9 @@ size_t rebuild_packet(rx_template* t, const uint8_t* payload, size_t n, uint8_t*
   put_be16(h + OFF_UDP_LEN, static_cast<uint16_t>(n + MEDIA_HEADER_LEN - IPV4_HEADER_LEN));
   put_be16(h + OFF_RTP_SEQ, static_cast<uint16_t>(get_be16(h + OFF_RTP_SEQ) + 1));
   put_be32(h + OFF_RTP_TIMESTAMP, get_be32(h + OFF_RTP_TIMESTAMP) + TIMESTAMP_STEP);
+  // The marker is a per-packet signal (mostly a talkspurt's first packet):
+  // the template's copy of it belongs to the full-form packet alone.
+  h[OFF_RTP_MARKER] = static_cast<uint8_t>(h[OFF_RTP_MARKER] & ~RTP_MARKER_BIT);
   put_be16(h + OFF_IP_CHECKSUM, 0);
   put_be16(h + OFF_IP_CHECKSUM, ipv4_header_checksum(h));
   memcpy(out, h, MEDIA_HEADER_LEN);

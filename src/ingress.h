@@ -18,7 +18,7 @@ struct rx_template {
 int handle_server_datagram(mux_ctx* ctx, size_t len, const sockaddr* src, socklen_t srclen);
 
 // Advances the template for one more packet of n payload bytes (lengths,
-// sequence + 1, timestamp + 160, IPv4 header checksum) and writes the 40
+// sequence + 1, timestamp + 160, RTP marker bit cleared, IPv4 header checksum) and writes the 40
 // header bytes and the payload to out. Returns n + 40, or 0 without touching
 // anything when that would exceed out_cap.
 size_t rebuild_packet(rx_template* t, const uint8_t* payload, size_t n, uint8_t* out,

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -114,17 +115,24 @@ uint64_t loop_clock_us_until_due(uint32_t now, uint32_t stamp, uint32_t max_age)
 
 timeval* loop_wait_timeout(const mux_config* cfg, uint16_t frame_len, uint32_t frame_stamp,
                            uint32_t now, timeval* tv) {
-  uint64_t us;
-  if (cfg->waiting_time != 0) {
-    us = cfg->waiting_time;
-  } else {
-    // Nothing to do until something arrives, or until the pending frame is due.
-    if (frame_len == 0) return nullptr;
-    us = loop_clock_us_until_due(now, frame_stamp, cfg->max_muxing_time);
+  uint64_t us = cfg->waiting_time;
+  if (frame_len != 0) {
+    // The pending frame leaves when it falls due, however long the wait.
+    const uint64_t due = loop_clock_us_until_due(now, frame_stamp, cfg->max_muxing_time);
+    if (us == 0 || due < us) us = due;
+  } else if (us == 0) {
+    return nullptr;  // nothing to do until something arrives
   }
   tv->tv_sec = static_cast<time_t>(us / US_PER_SECOND);
   tv->tv_usec = static_cast<suseconds_t>(us % US_PER_SECOND);
   return tv;
+}
+
+bool loop_wait_is_idle_wait(const mux_config* cfg, const timeval* timeout) {
+  if (cfg->waiting_time == 0 || timeout == nullptr) return false;
+  const uint64_t us = static_cast<uint64_t>(timeout->tv_sec) * US_PER_SECOND +
+                      static_cast<uint64_t>(timeout->tv_usec);
+  return us == cfg->waiting_time;
 }
 
 int run_event_loop(mux_ctx* ctx) {
@@ -148,6 +156,7 @@ int run_event_loop(mux_ctx* ctx) {
   ctx->frame_stamp = 0;
   ctx->tx_len = 0;
   ctx->reg_state = REG_NONE;
+  ctx->reg_resend_at = 0;
 
   // A stop requested during setup ends the run now: no registration, but the
   // scripts still run as for a stop during registration.
@@ -178,9 +187,23 @@ int run_event_loop(mux_ctx* ctx) {
   while (ctx->running != 0) {
     fd_set ready = watched;
     timeval tv;
-    const bool wait_for_frame = cfg->waiting_time == 0 && ctx->frame_len != 0;
     timeval* timeout = loop_wait_timeout(cfg, ctx->frame_len, ctx->frame_stamp,
-                                         wait_for_frame ? loop_clock_now() : 0, &tv);
+                                         ctx->frame_len != 0 ? loop_clock_now() : 0, &tv);
+    // Only a wait that may run its whole waiting_time counts as idle when
+    // nothing arrives; one cut short for a frame or a resend does not.
+    const bool idle_wait = loop_wait_is_idle_wait(cfg, timeout);
+    if (registration_waiting(ctx)) {
+      const uint64_t resend = registration_us_until_resend(ctx, registration_clock_us());
+      const uint64_t cur = timeout == nullptr
+                               ? UINT64_MAX
+                               : static_cast<uint64_t>(tv.tv_sec) * US_PER_SECOND +
+                                     static_cast<uint64_t>(tv.tv_usec);
+      if (resend < cur) {
+        tv.tv_sec = static_cast<time_t>(resend / US_PER_SECOND);
+        tv.tv_usec = static_cast<suseconds_t>(resend % US_PER_SECOND);
+        timeout = &tv;
+      }
+    }
     int n = io_select(nfds, &ready, timeout);
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -192,8 +215,15 @@ int run_event_loop(mux_ctx* ctx) {
     if (ctx->frame_len != 0 && frame_due(now, ctx->frame_stamp, cfg->max_muxing_time)) {
       if (write_muxed_data_to_sock(ctx) != 0) break;
     }
+    // A handshake of the run sends again every 2 s until the server decides.
+    if (registration_waiting(ctx) &&
+        registration_resend_if_due(ctx, registration_clock_us()) != 0) {
+      break;
+    }
 
     if (n == 0) {
+      // While a handshake waits, its own messages keep the line busy.
+      if (!idle_wait || registration_waiting(ctx)) continue;
       if (idle == cfg->max_idle_cycle) {
         send_idle_request(ctx);
         idle = 0;

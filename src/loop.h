@@ -28,12 +28,16 @@ constexpr bool frame_due(uint32_t now, uint32_t stamp, uint32_t max_age) {
 uint64_t loop_clock_us_until_due(uint32_t now, uint32_t stamp, uint32_t max_age);
 
 // The timeout of one wait of the loop, filled into `tv`; null means no
-// timeout. A nonzero waiting_time waits that many microseconds. With
+// timeout. A nonzero waiting_time waits that many microseconds; with
 // waiting_time 0 the wait has no timeout while no frame is pending
-// (frame_len 0), and while one is it ends when that frame falls due; `now` is
-// the clock just before the wait and is only read in that case.
+// (frame_len 0). While one is, the wait ends no later than when that frame
+// falls due; `now` is the clock just before the wait and is only read then.
 timeval* loop_wait_timeout(const mux_config* cfg, uint16_t frame_len, uint32_t frame_stamp,
                            uint32_t now, timeval* tv);
+
+// True when a wait with this timeout, if nothing arrives, is an idle one that
+// counts towards max_idle_cycle: it runs the whole nonzero waiting_time.
+bool loop_wait_is_idle_wait(const mux_config* cfg, const timeval* timeout);
 
 // Runs until a stop request or a fatal error; always returns -1.
 int run_event_loop(mux_ctx* ctx);

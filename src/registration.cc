@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "log.h"
 #include "md5.h"
@@ -19,8 +20,8 @@ namespace {
 // Offset of the challenge in a CHANLLANGE datagram: 0x00 0x81 "CHANLLANGE".
 constexpr size_t CHALLENGE_OFFSET = 12;
 constexpr size_t DIGEST_MESSAGE_LEN = 2 + 6 + 16;
-// How long one pass waits for an answer before it sends again.
-constexpr time_t REPEAT_SECONDS = 2;
+constexpr uint64_t US_PER_SECOND = 1000000;
+static_assert(REGISTRATION_REPEAT_US % US_PER_SECOND == 0);
 
 // Writes 0x00 0x81 and the keyword at the start of tx_buf; returns its length.
 size_t put_control_header(mux_ctx* ctx, control_keyword_index kw) {
@@ -91,6 +92,76 @@ int registration_event(const mux_ctx* ctx, const uint8_t* dgram, size_t len, con
   return match_control_keyword(dgram + 2, len - 2);
 }
 
+uint64_t registration_clock_us() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * US_PER_SECOND + static_cast<uint64_t>(ts.tv_nsec) / 1000;
+}
+
+int registration_send(mux_ctx* ctx, const uint8_t* challenge, uint8_t challenge_len) {
+  switch (ctx->reg_state) {
+    case REG_NONE:
+      build_request(ctx);
+      if (socket_send(ctx) != 0) {
+        log_message("send request to server failed!!!");
+        return -1;
+      }
+      return 1;
+    case REG_CHALLENGED:
+      if (challenge == nullptr || !challenge_usable(challenge_len)) {
+        ctx->reg_state = REG_NONE;
+        return 0;
+      }
+      if (compute_registration_digest(challenge, challenge_len,
+                                      ctx->config != nullptr ? ctx->config->password : nullptr,
+                                      ctx->password_len, ctx->digest) != 0) {
+        log_message("can not allocate the digest input");
+        return -1;
+      }
+      ctx->reg_state = REG_DIGEST_SENT;
+      build_digest_message(ctx);
+      if (socket_send(ctx) != 0) {
+        ctx->reg_state = REG_NONE;
+        return 0;
+      }
+      return 1;
+    case REG_DIGEST_SENT:
+      // The same bytes again; the digest is not recomputed.
+      build_digest_message(ctx);
+      if (socket_send(ctx) != 0) {
+        log_message("digest send error!!");
+        return -1;
+      }
+      return 1;
+    default:
+      return 1;
+  }
+}
+
+int registration_begin(mux_ctx* ctx, const uint8_t* challenge, uint8_t challenge_len) {
+  int r;
+  // Nothing to wait for means REG_NONE: the REQUEST follows at once.
+  while ((r = registration_send(ctx, challenge, challenge_len)) == 0) challenge = nullptr;
+  if (r < 0 || ctx->reg_state == REG_AUTHORIZED) {
+    ctx->reg_resend_at = 0;
+    return r < 0 ? -1 : 0;
+  }
+  const uint64_t at = registration_clock_us() + REGISTRATION_REPEAT_US;
+  ctx->reg_resend_at = at != 0 ? at : 1;
+  return 0;
+}
+
+uint64_t registration_us_until_resend(const mux_ctx* ctx, uint64_t now) {
+  return ctx->reg_resend_at > now ? ctx->reg_resend_at - now : 0;
+}
+
+int registration_resend_if_due(mux_ctx* ctx, uint64_t now) {
+  if (!registration_waiting(ctx) || ctx->reg_resend_at > now) return 0;
+  return registration_begin(ctx, nullptr, 0);
+}
+
+void registration_end(mux_ctx* ctx) { ctx->reg_resend_at = 0; }
+
 int do_registration(mux_ctx* ctx, const uint8_t* challenge, uint8_t challenge_len) {
   const int pipe_fd = ctx->ctl_pipe[0];
   const int sock_fd = ctx->sock_fd;
@@ -101,6 +172,10 @@ int do_registration(mux_ctx* ctx, const uint8_t* challenge, uint8_t challenge_le
     return -1;
   }
   const int nfds = (pipe_fd > sock_fd ? pipe_fd : sock_fd) + 1;
+  // A datagram from another address is dropped without ending the wait: the
+  // next pass then only waits out what is left of it, sending nothing.
+  bool resume_wait = false;
+  uint64_t wait_until = 0;
 
   for (;;) {
     fd_set readable;
@@ -111,47 +186,21 @@ int do_registration(mux_ctx* ctx, const uint8_t* challenge, uint8_t challenge_le
     // One send per pass; an unusable challenge or a failed first DIGEST send
     // skips the wait, so that a REQUEST follows at once.
     bool wait = true;
-    switch (ctx->reg_state) {
-      case REG_NONE:
-        build_request(ctx);
-        if (socket_send(ctx) != 0) {
-          log_message("send request to server failed!!!");
-          return -1;
-        }
-        break;
-      case REG_CHALLENGED:
-        if (challenge == nullptr || !challenge_usable(challenge_len)) {
-          ctx->reg_state = REG_NONE;
-          wait = false;
-          break;
-        }
-        if (compute_registration_digest(challenge, challenge_len,
-                                        ctx->config != nullptr ? ctx->config->password : nullptr,
-                                        ctx->password_len, ctx->digest) != 0) {
-          log_message("can not allocate the digest input");
-          return -1;
-        }
-        ctx->reg_state = REG_DIGEST_SENT;
-        build_digest_message(ctx);
-        if (socket_send(ctx) != 0) {
-          ctx->reg_state = REG_NONE;
-          wait = false;
-        }
-        break;
-      case REG_DIGEST_SENT:
-        // The same bytes again; the digest is not recomputed.
-        build_digest_message(ctx);
-        if (socket_send(ctx) != 0) {
-          log_message("digest send error!!");
-          return -1;
-        }
-        break;
-      default:
-        break;
+    timeval timeout{static_cast<time_t>(REGISTRATION_REPEAT_US / US_PER_SECOND), 0};
+    if (resume_wait) {
+      const uint64_t now = registration_clock_us();
+      const uint64_t left = wait_until > now ? wait_until - now : 0;
+      timeout.tv_sec = static_cast<time_t>(left / US_PER_SECOND);
+      timeout.tv_usec = static_cast<suseconds_t>(left % US_PER_SECOND);
+      resume_wait = false;
+    } else {
+      int sent = registration_send(ctx, challenge, challenge_len);
+      if (sent < 0) return -1;
+      wait = sent == 1;
+      wait_until = registration_clock_us() + REGISTRATION_REPEAT_US;
     }
 
     if (wait) {
-      timeval timeout{REPEAT_SECONDS, 0};
       int ready = io_select(nfds, &readable, &timeout);
       if (ready < 0) {
         if (errno != EINTR) {
@@ -175,6 +224,8 @@ int do_registration(mux_ctx* ctx, const uint8_t* challenge, uint8_t challenge_le
               LOG_ERRNO("recvfrom() in do_registration %s [%d]\n", err);
               return -1;
             }
+          } else if (!is_server_address(ctx, reinterpret_cast<const sockaddr*>(&src), srclen)) {
+            resume_wait = true;
           } else {
             size_t len = static_cast<size_t>(n);
             switch (registration_event(ctx, ctx->rx_buf, len,
@@ -192,7 +243,7 @@ int do_registration(mux_ctx* ctx, const uint8_t* challenge, uint8_t challenge_le
                 ctx->reg_state = REG_AUTHORIZED;
                 break;
               default:
-                break;  // REQUEST, DIGEST, unknown keyword or not accepted
+                break;  // REQUEST, DIGEST, unknown keyword or not a control message
             }
           }
         }

@@ -51,6 +51,11 @@ struct mux_ctx {
   // zeroed context has an empty index.
   uint8_t call_index_head[CALL_INDEX_BUCKETS];
   uint8_t call_index_next[MAX_CALL_SLOTS];
+  // A handshake started during the run (the server's CHANLLANGE or DECLINED)
+  // does not block the loop: while it waits for the server's decision, this
+  // holds the time (registration_clock_us) at which its current message is
+  // sent again; 0 while none waits.
+  uint64_t reg_resend_at;
 };
 
 // The process-wide context; the signal handler reaches it here.

@@ -12,6 +12,7 @@
 #include "egress.h"
 #include "log.h"
 #include "media_fixture.h"
+#include "registration.h"
 #include "wire.h"
 
 namespace {
@@ -46,6 +47,8 @@ TEST(IngressRebuild, FullThenCompressedPacketsOfOneCall) {
   s.len = 60;
   s.seq = 0x1234;
   s.ts = 0xDEADBEEF;
+  s.pt = 8;
+  s.marker = true;  // a talkspurt's first packet
   auto full = make_rtp(s);
   full[26] = 0xAB;  // a UDP checksum the receiver drops
   bytes short_payload(20, 0x77);
@@ -66,6 +69,7 @@ TEST(IngressRebuild, FullThenCompressedPacketsOfOneCall) {
   EXPECT_EQ(be16_at(w1, 26), 0);       // UDP checksum
   EXPECT_EQ(be16_at(w1, 30), 0x1235);  // sequence + 1
   EXPECT_EQ(be32_at(w1, 32), 160u);    // timestamp from 0, + 160
+  EXPECT_EQ(w1[29], 8);                // marker clear, payload type kept
   EXPECT_TRUE(ipv4_checksum_ok(w1));
   EXPECT_EQ(bytes(w1.begin() + 12, w1.begin() + 24), bytes(full.begin() + 12, full.begin() + 24));
   EXPECT_EQ(be32_at(w1, 36), s.ssrc);
@@ -77,6 +81,7 @@ TEST(IngressRebuild, FullThenCompressedPacketsOfOneCall) {
   EXPECT_EQ(be16_at(w2, 24), 220);
   EXPECT_EQ(be16_at(w2, 30), 0x1236);
   EXPECT_EQ(be32_at(w2, 32), 320u);
+  EXPECT_EQ(w2[29], 8);
   EXPECT_TRUE(ipv4_checksum_ok(w2));
   EXPECT_EQ(bytes(w2.begin() + 40, w2.end()), long_payload);
 }
@@ -283,19 +288,30 @@ TEST(IngressDispatch, ControlMessagesDriveTheRegistration) {
   EXPECT_EQ(m.ctx.reg_state, REG_NONE);
   EXPECT_TRUE(fake_io.sent.empty());
 
-  // A challenge is answered at once with a DIGEST; with the run already
-  // stopping, the exchange returns after its first pass.
-  m.ctx.running = 0;
+  // A challenge is answered at once with a DIGEST, without waiting here: the
+  // loop sends it again until the server decides.
   ASSERT_EQ(m.deliver(control("CHANLLANGE", 16)), 0);
-  ASSERT_FALSE(fake_io.sent.empty());
-  const bytes& digest = fake_io.sent[0].bytes;
+  ASSERT_EQ(fake_io.sent.size(), 1u);
+  const bytes digest = fake_io.sent[0].bytes;
   ASSERT_EQ(digest.size(), 24u);
   EXPECT_EQ(bytes(digest.begin(), digest.begin() + 8), control("DIGEST"));
+  EXPECT_TRUE(fake_io.select_calls.empty());
+  EXPECT_TRUE(registration_waiting(&m.ctx));
+  // A frame is no reason to send again; a control message that changes
+  // nothing is, with the same bytes.
+  ASSERT_EQ(m.deliver(cat({0x01, 0x00}, make_rtp({}))), 0);
+  EXPECT_EQ(fake_io.sent.size(), 1u);
+  ASSERT_EQ(m.deliver(control("MAY BE SERVER RESTARTED!")), 0);
+  ASSERT_EQ(fake_io.sent.size(), 2u);
+  EXPECT_EQ(fake_io.sent[1].bytes, digest);
+  ASSERT_EQ(m.deliver(control("AUTHORIZED")), 0);
+  EXPECT_FALSE(registration_waiting(&m.ctx));
 
   fake_netio_reset();
   ASSERT_EQ(m.deliver(control("DECLINED")), 0);  // starts over with a REQUEST
-  ASSERT_FALSE(fake_io.sent.empty());
+  ASSERT_EQ(fake_io.sent.size(), 1u);
   EXPECT_EQ(fake_io.sent[0].bytes, control("REQUEST"));
+  EXPECT_TRUE(registration_waiting(&m.ctx));
 }
 
 TEST(IngressDispatch, TunWriteRule) {

@@ -14,6 +14,8 @@
 
 #include "fake_netio.h"
 #include "log.h"
+#include "media_fixture.h"
+#include "registration.h"
 
 namespace {
 
@@ -83,7 +85,7 @@ TEST(LoopClock, TimeUntilDueMatchesASimulatedClock) {
   }
 }
 
-TEST(LoopWait, NonzeroWaitingTimeIsUsedAsItStands) {
+TEST(LoopWait, NonzeroWaitingTimeEndsNoLaterThanThePendingFrame) {
   mux_config cfg{};
   cfg.max_muxing_time = 80000;
   timeval tv;
@@ -91,13 +93,26 @@ TEST(LoopWait, NonzeroWaitingTimeIsUsedAsItStands) {
   ASSERT_NE(loop_wait_timeout(&cfg, 0, 0, 0, &tv), nullptr);
   EXPECT_EQ(tv.tv_sec, 0);
   EXPECT_EQ(tv.tv_usec, 200000);
-  // With a frame pending too: the configured wait bounds the flush delay.
+  EXPECT_TRUE(loop_wait_is_idle_wait(&cfg, &tv));
+  // With a frame pending the wait ends when it falls due, and is no idle one.
   ASSERT_NE(loop_wait_timeout(&cfg, 100, 0, 5, &tv), nullptr);
-  EXPECT_EQ(tv.tv_usec, 200000);
+  EXPECT_EQ(tv.tv_usec, 79995);
+  EXPECT_FALSE(loop_wait_is_idle_wait(&cfg, &tv));
   cfg.waiting_time = 2500000;
   ASSERT_NE(loop_wait_timeout(&cfg, 0, 0, 0, &tv), nullptr);
   EXPECT_EQ(tv.tv_sec, 2);
   EXPECT_EQ(tv.tv_usec, 500000);
+  EXPECT_TRUE(loop_wait_is_idle_wait(&cfg, &tv));
+  // A frame due later than the waiting time leaves the wait as it is.
+  cfg.waiting_time = 1000;
+  ASSERT_NE(loop_wait_timeout(&cfg, 100, 0, 5, &tv), nullptr);
+  EXPECT_EQ(tv.tv_usec, 1000);
+  EXPECT_TRUE(loop_wait_is_idle_wait(&cfg, &tv));
+  // With waiting_time 0 no wait is an idle one.
+  cfg.waiting_time = 0;
+  ASSERT_NE(loop_wait_timeout(&cfg, 100, 0, 5, &tv), nullptr);
+  EXPECT_FALSE(loop_wait_is_idle_wait(&cfg, &tv));
+  EXPECT_FALSE(loop_wait_is_idle_wait(&cfg, nullptr));
 }
 
 TEST(LoopWait, ZeroWaitingTimeWaitsForTrafficOrTheFrame) {
@@ -358,14 +373,10 @@ TEST_F(Loop, PendingFrameBoundsTheWaitWhenWaitingTimeIsZero) {
     ctx.frame_len = 10;
     ctx.frame_stamp = loop_clock_now();
   });
-  // The wait for the frame runs out; the frame is flushed and, as an empty
-  // wait, it also draws the idle REQUEST (max_idle_cycle 0).
+  // The wait for the frame runs out and the frame is flushed; a wake for a
+  // frame is no empty wait, so no idle REQUEST follows (max_idle_cycle 0).
   fake_select_timeout();
-  size_t sent_before_third = 0;
-  fake_select_ready({ctx.ctl_pipe[0]}, [&] {
-    EXPECT_EQ(ctx.frame_len, 0);
-    sent_before_third = fake_io.sent.size();
-  });
+  fake_select_ready({ctx.ctl_pipe[0]}, [&] { EXPECT_EQ(ctx.frame_len, 0); });
   fake_queue_read(ctx.ctl_pipe[0], {0});
   EXPECT_EQ(run_event_loop(&ctx), -1);
 
@@ -377,8 +388,78 @@ TEST_F(Loop, PendingFrameBoundsTheWaitWhenWaitingTimeIsZero) {
   EXPECT_GT(us, 0u);
   EXPECT_LE(us, 20000u);
   EXPECT_FALSE(waits[2].has_timeout);  // no frame pending any more
-  ASSERT_GE(sent_before_third, 2u);
-  EXPECT_EQ(fake_io.sent.back().bytes, kRequest);
+  ASSERT_EQ(fake_io.sent.size(), 2u);  // the registration's REQUEST and the frame
+  EXPECT_EQ(fake_io.sent[0].bytes, kRequest);
+  EXPECT_NE(fake_io.sent[1].bytes, kRequest);
+}
+
+TEST_F(Loop, OnlyAWholeEmptyWaitingTimeCountsAsIdle) {
+  cfg.waiting_time = 50000;
+  cfg.max_muxing_time = 20000;
+  registers();
+  fake_io.sleep_on_timeout = true;
+  fake_select_ready({tun}, [&] {
+    ctx.frame_len = 10;
+    ctx.frame_stamp = loop_clock_now();
+  });
+  size_t after_frame_wake = 0;
+  fake_select_timeout();  // cut short: the frame falls due and leaves
+  fake_select_timeout([&] { after_frame_wake = fake_io.sent.size(); });  // whole: REQUEST
+  stop_arrives();
+  EXPECT_EQ(run_event_loop(&ctx), -1);
+  auto waits = loop_waits();
+  ASSERT_EQ(waits.size(), 4u);
+  ASSERT_TRUE(waits[1].has_timeout);
+  EXPECT_LE(waits[1].timeout.tv_sec * 1000000ull + waits[1].timeout.tv_usec, 20000u);
+  EXPECT_EQ(waits[2].timeout.tv_usec, 50000);
+  EXPECT_EQ(after_frame_wake, 2u);  // the registration's REQUEST and the frame
+  ASSERT_EQ(fake_io.sent.size(), 3u);
+  EXPECT_EQ(fake_io.sent[2].bytes, kRequest);
+}
+
+TEST_F(Loop, HandshakeDuringTheRunKeepsTheDataPathGoing) {
+  cfg.password = nullptr;  // frames travel without XOR
+  ctx.password_len = 0;
+  registers();
+  auto server_says = [&](const bytes& d) {
+    sockaddr_storage a = ctx.server_addr_storage;
+    fake_queue_datagram(d, reinterpret_cast<sockaddr*>(&a), ctx.server_addrlen);
+  };
+  bytes challenge = {0x00, 0x81, 'C', 'H', 'A', 'N', 'L', 'L', 'A', 'N', 'G', 'E'};
+  for (int i = 0; i < 20; i++) challenge.push_back(static_cast<uint8_t>(i));
+  server_says(challenge);
+  fake_select_ready({sock});
+  // While the server holds its decision back: a packet from the TUN device,
+  // a frame from the server, and 2 seconds of silence.
+  fake_queue_read(tun, make_rtp({}));
+  fake_select_ready({tun});
+  const bytes server_packet = make_rtp({.len = 60, .fill = 9});
+  server_says(cat({0x01, 0x00}, server_packet));
+  fake_select_ready({sock});
+  fake_select_timeout([&] { ctx.reg_resend_at = 1; });
+  server_says({0x00, 0x81, 'A', 'U', 'T', 'H', 'O', 'R', 'I', 'Z', 'E', 'D'});
+  fake_select_ready({sock});
+  stop_arrives();
+  EXPECT_EQ(run_event_loop(&ctx), -1);
+
+  // DIGEST at once, the same bytes again after the silence, and nothing for
+  // the frame; the frame's packet was written and the TUN device was read.
+  ASSERT_EQ(fake_io.sent.size(), 3u);
+  EXPECT_EQ(fake_io.sent[1].bytes.size(), 24u);
+  EXPECT_EQ(fake_io.sent[2].bytes, fake_io.sent[1].bytes);
+  ASSERT_EQ(fake_io.written.size(), 1u);
+  EXPECT_EQ(fake_io.written[0].bytes, server_packet);
+  EXPECT_EQ(std::count(fake_io.read_calls.begin(), fake_io.read_calls.end(), tun), 1);
+  EXPECT_EQ(ctx.reg_state, REG_AUTHORIZED);
+  EXPECT_EQ(ctx.reg_resend_at, 0u);
+  // The waits of the handshake are bounded by its resend, with waiting_time 0.
+  auto waits = loop_waits();
+  ASSERT_EQ(waits.size(), 6u);
+  EXPECT_FALSE(waits[0].has_timeout);
+  for (size_t i = 1; i < 4; i++) {
+    ASSERT_TRUE(waits[i].has_timeout) << i;
+    EXPECT_LE(waits[i].timeout.tv_sec * 1000000ll + waits[i].timeout.tv_usec, 2000000ll) << i;
+  }
 }
 
 TEST_F(Loop, DueFrameIsFlushedBeforeThePassServesAnything) {
