@@ -946,6 +946,12 @@ class LabPeer:
         if self.client is None:
             self.count("no-client")
             self.event({"ev": "no-client", "what": what})
+            if what == "frame":
+                # The full forms in it reached nobody: every stream starts
+                # again with one once there is a client (after a restart).
+                for slot in self.mux.slots:
+                    if slot is not None:
+                        slot.need_full = True
             return
         self.send_raw(dgram, self.client, "main", what)
 

@@ -164,7 +164,7 @@ class Nat:
         self.expired = 0
         self.mappings_made = 0
 
-    def _expire(self, now):
+    def expire(self, now):
         if self.timeout is None:
             return
         for key, (port, last) in list(self.inside.items()):
@@ -185,7 +185,7 @@ class Nat:
         if ports is None:
             return packet
         ihl, sport, _ = ports
-        self._expire(now)
+        self.expire(now)
         key = (bytes(packet[12:16]), sport)
         entry = self.inside.get(key)
         if entry is None:
@@ -204,7 +204,7 @@ class Nat:
         if ports is None:
             return packet
         ihl, _, dport = ports
-        self._expire(now)
+        self.expire(now)
         key = self.outside.get(dport)
         if key is None or bytes(packet[16:20]) != key[0]:
             return None
@@ -462,6 +462,7 @@ class WanLink:
         out["queued"] = len(self.heap)
         out["seconds"] = time.monotonic() - self.started
         if self.nat is not None:
+            self.nat.expire(time.monotonic())
             out["nat"] = {"mappings": {"%s:%d" % (socket.inet_ntoa(k[0]), k[1]): v[0]
                                        for k, v in self.nat.inside.items()},
                           "rebinds": self.nat.rebinds, "expired": self.nat.expired,
