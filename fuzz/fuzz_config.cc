@@ -68,6 +68,7 @@ struct ref_record {
   uint8_t allow_all;
   uint8_t allow_ping;
   uint16_t max_idle_cycle;
+  uint8_t ingress_filter;
 };
 
 // Signed 32-bit decimal; *fits is false when the digits overflow 32 bits.
@@ -172,6 +173,11 @@ int ref_load(const uint8_t* data, size_t size, ref_record* rec, bool* exact) {
       rec->allow_ping = static_cast<uint8_t>(ref_to_int(value, &fits));
     } else if (strcmp(key, "max_idle_cycle") == 0) {
       rec->max_idle_cycle = static_cast<uint16_t>(ref_to_int(value, &fits));
+    } else if (strcmp(key, "ingress_filter") == 0) {
+      int32_t v = ref_to_int(value, &fits);
+      if (!fits) *exact = false;
+      if (v != 0 && v != 1) return 1;
+      rec->ingress_filter = static_cast<uint8_t>(v);
     }
     if (!fits) *exact = false;
   }
@@ -249,6 +255,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   want.allow_all = defaults.allow_all;
   want.allow_ping = defaults.allow_ping;
   want.max_idle_cycle = defaults.max_idle_cycle;
+  want.ingress_filter = defaults.ingress_filter;
   bool exact = true;
   int want_rc = ref_load(data, size, &want, &exact);
 
@@ -286,6 +293,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FZ_CHECK(cfg.allow_all == want.allow_all);
     FZ_CHECK(cfg.allow_ping == want.allow_ping);
     FZ_CHECK(cfg.max_idle_cycle == want.max_idle_cycle);
+    FZ_CHECK(cfg.ingress_filter == want.ingress_filter);
     FZ_CHECK(cfg.command == 0);
   }
 
@@ -320,7 +328,22 @@ ssize_t io_write(int, const void*, size_t) {
   FZ_CHECK(!"no write while reading the configuration");
   return -1;
 }
+uint64_t io_monotonic_clock() {
+  FZ_CHECK(!"no clock while reading the configuration");
+  return 0;
+}
+
 int io_select(int, fd_set*, timeval*) {
   FZ_CHECK(!"no wait while reading the configuration");
+  return -1;
+}
+
+int io_sendmmsg(int, mmsghdr*, unsigned) {
+  FZ_CHECK(!"no send while reading the configuration");
+  return -1;
+}
+
+int io_recvmmsg(int, mmsghdr*, unsigned) {
+  FZ_CHECK(!"no receive while reading the configuration");
   return -1;
 }

@@ -2,13 +2,16 @@
 // handle_server_datagram, with the registration exchange it may start (which
 // sends at once and never waits here: the event loop sends again later).
 //
-// Input: 4 setting bytes, then records (fuzz_support.h). Setting bytes:
+// Input: 5 setting bytes, then records (fuzz_support.h). Setting bytes:
 //   s0 bits 0-1 password (0 none, 1 empty, 2-3 length s1 [+256 with bit 2]),
 //      bit 3 verbose, bit 4 IPv6 server, bit 5 open four egress calls first,
 //      bits 6-7 reg_state at start (NONE, CHALLENGED, DIGEST_SENT, AUTHORIZED)
-//   s1 password length, s2 mtu choice, s3 password seed
+//   s1 password length, s2 mtu choice, s3 password seed,
+//   s4 bit 0 ingress_filter, bit 1 allow_ping, bit 2 allow_all, bit 3
+//      sip_port 40000
 // Each record is one datagram handed to handle_server_datagram (ctl bits 0-1
-// choose the source address).
+// choose the source address; the top 3 bits of its length field move the
+// clock forward by that many 2^15 units, about 31 ms each, before it).
 //
 // Besides the sanitizers, a reference model of the datagram handling and of
 // the handshake, written from the wire rules, predicts every TUN write and
@@ -18,6 +21,7 @@
 // rules leave open (truncated sub-packets, call id 0, a non-RTP message
 // without a packet byte, ...), where only the sanitizers and the invariants
 // keep watching.
+#include <arpa/inet.h>
 #include <sanitizer/asan_interface.h>
 
 #include <cerrno>
@@ -63,6 +67,7 @@ struct seam_state {
   size_t next_op;
   uint8_t arena[ARENA_SIZE];
   size_t arena_used;
+  uint64_t clock;  // what io_monotonic_clock returns
 };
 
 seam_state* S;
@@ -115,9 +120,21 @@ ssize_t io_write(int fd, const void* buf, size_t len) {
   return fz_write_return(S->cur_ctl, S->cur_aux, len);
 }
 
+uint64_t io_monotonic_clock() { return S->clock; }
+
 int io_select(int, fd_set*, timeval*) {
   // A handshake started by a datagram never waits for the server here.
   FZ_CHECK(!"io_select called while handling a datagram");
+  return -1;
+}
+
+int io_sendmmsg(int, mmsghdr*, unsigned) {
+  FZ_CHECK(!"only the event loop sends frames in batches");
+  return -1;
+}
+
+int io_recvmmsg(int, mmsghdr*, unsigned) {
+  FZ_CHECK(!"only the event loop receives in batches");
   return -1;
 }
 
@@ -137,7 +154,11 @@ namespace {
 
 struct model {
   bool valid;
+  const mux_config* cfg;
   bool has_template[MAX_CALL_SLOTS];
+  // Clock value from which a recovery request for the call id may go again.
+  uint64_t recovery_next[MAX_CALL_SLOTS];
+  uint64_t clock;
   uint8_t tmpl[MAX_CALL_SLOTS][40];
   int32_t reg_state;
   bool waiting;  // a handshake of the run waits for the server's decision
@@ -250,6 +271,16 @@ int model_datagram(const uint8_t* d, size_t n, bool from_server) {
     }
     size_t len = n - 2 - p;
     for (size_t i = 0; i < len; i++) M->out[i] = d[2 + p + i] ^ (p ? d[2 + (i % p)] : 0);
+    if (M->cfg->ingress_filter) {
+      // The ingress filter lets through what egress would forward.
+      bool decided;
+      bool fwd = ref_is_forwardable(M->cfg, M->out, len, &decided);
+      if (!decided) {
+        open_case();
+        return 0;
+      }
+      if (!fwd) return 0;
+    }
     expect(OP_WRITE, M->out, len);
     return fz_write_result(M->cur_ctl) == FZ_FATAL ? -1 : 0;
   }
@@ -277,6 +308,10 @@ int model_datagram(const uint8_t* d, size_t n, bool from_server) {
   }
   uint8_t* f = M->frame;
   memcpy(f, d, n);
+  // Per call id, one recovery request per 110 ms (100 ms and a tick of the
+  // coarse clock, in clock units, rounded up), hence at most one per frame:
+  // the clock stands still in a frame.
+  const uint64_t gap = ((uint64_t{1} << 20) * 11 + 99) / 100;
   ref_password_xor(f, n, M->password, M->password_len);
   size_t o = 0;
   while (o < n) {
@@ -304,6 +339,13 @@ int model_datagram(const uint8_t* d, size_t n, bool from_server) {
       if (t_len < 40 || t_len > n - (o + 2)) {
         open_case();
         return 0;
+      }
+      // The ingress filter: IPv4 with a 20-byte header, UDP length matching
+      // the total length, RTP. A dropped full form leaves the template alone.
+      if (M->cfg->ingress_filter &&
+          (pkt[0] != 0x45 || get_be16(pkt + 24) != t_len - 20 || !ref_is_rtp(pkt))) {
+        o += 2 + t_len;
+        continue;
       }
       M->has_template[s] = true;
       pkt[26] = pkt[27] = 0;
@@ -337,10 +379,11 @@ int model_datagram(const uint8_t* d, size_t n, bool from_server) {
         model_rebuild(M->tmpl[s], f + p, len);
         expect(OP_WRITE, M->out, len + 40);
         if (fz_write_result(M->cur_ctl) == FZ_FATAL) return -1;
-      } else {
+      } else if (M->clock >= M->recovery_next[s]) {
         const uint8_t req[4] = {0x01, 0x81, cid, h};
         expect(OP_SEND, req, 4);
         if (fz_send_result(M->cur_ctl) != FZ_OK) return 0;
+        M->recovery_next[s] = M->clock + gap;
       }
       o = p + len;
     } else {
@@ -390,11 +433,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint8_t s1 = fz_u8(&r);
   uint8_t s2 = fz_u8(&r);
   uint8_t s3 = fz_u8(&r);
+  uint8_t s4 = fz_u8(&r);
 
   char* password = fz_pick_password(s0, s1 + ((s0 & 4u) ? 256u : 0u), s3);
   mux_config cfg;
   fz_config_init(&cfg, password);
   cfg.mtu = fz_pick_mtu(s2);
+  cfg.ingress_filter = s4 & 1u;
+  cfg.allow_ping = (s4 >> 1) & 1u;
+  cfg.allow_all = (s4 >> 2) & 1u;
+  if (s4 & 8u) cfg.sip_port = htons(40000);
   verbose = (s0 & 8u) ? 1 : 0;
 
   static mux_ctx ctx;
@@ -408,28 +456,36 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   S->cur_ctl = 0;
   S->cur_aux = 0;
   S->compare = false;
+  S->clock = 0x4000000000ull;
   if (s0 & 0x20u) open_egress_calls(&ctx);
   ctx.reg_state = start_states[s0 >> 6];
 
   memset(M->has_template, 0, sizeof M->has_template);
+  memset(M->recovery_next, 0, sizeof M->recovery_next);
+  M->clock = S->clock;
   M->valid = true;
   M->reg_state = ctx.reg_state;
   M->waiting = false;
   M->running = true;
+  M->cfg = &cfg;
   M->password = password;
   M->password_len = ctx.password_len;
 
   static const bool trace = getenv("FUZZ_TRACE") != nullptr;
   if (trace) {
-    fprintf(stderr, "password %zu (K %u) mtu %u reg_state %d ipv6 %d egress calls %d\n",
+    fprintf(stderr, "password %zu (K %u) mtu %u reg_state %d ipv6 %d egress calls %d "
+            "ingress_filter %u allow_ping %u allow_all %u sip_port %u\n",
             password ? strlen(password) : 0, ctx.password_len, cfg.mtu, ctx.reg_state,
-            (s0 & 0x10u) != 0, (s0 & 0x20u) != 0);
+            (s0 & 0x10u) != 0, (s0 & 0x20u) != 0, cfg.ingress_filter, cfg.allow_ping,
+            cfg.allow_all, ntohs(cfg.sip_port));
   }
   S->phase = PHASE_INGRESS;
   fz_record rec;
   while (fz_next_record(&r, &rec)) {
     S->cur_ctl = rec.ctl;
     S->cur_aux = rec.aux;
+    S->clock += static_cast<uint64_t>(rec.len_field >> 13) << 15;
+    M->clock = S->clock;
     fz_fill_rx(&ctx, rec.data, rec.len);
     sockaddr_storage src;
     socklen_t src_len;

@@ -19,7 +19,10 @@
 // but the read fails (aux bit 5: fatal), 7 the wait itself fails. ctl bits
 // 0-1 the source, 2-3 the sends, 4-5 the TUN writes, aux bits 3-4 the
 // receive (fuzz_support.h). When the records run out, `running` is cleared
-// and the wait fails with EINTR, as a stop request would do.
+// and the wait fails with EINTR, as a stop request would do. While packets
+// gather after a wake with traffic, the loop's wait watches the control pipe
+// alone: the record's choice then stands for what arrives meanwhile (the
+// drains that follow find it), and only the pipe is reported ready.
 //
 // Checks: the sanitizers (rx_buf beyond what was read or received is
 // poisoned), every send goes to the server and every frame fits mtu, the
@@ -54,6 +57,7 @@ struct seam_state {
   bool tun_fails;
   fz_record rec;
   unsigned waits_after_stop;
+  uint64_t clock;  // the egress clock: 1/64 s further at every reading
 };
 
 seam_state* S;
@@ -62,14 +66,16 @@ seam_state* S;
 
 ssize_t io_sendto(int fd, const void* buf, size_t len, const sockaddr* to, socklen_t tolen) {
   FZ_CHECK(fd == S->ctx->sock_fd);
-  FZ_CHECK(buf != nullptr && len <= TX_BUF_SIZE);
+  FZ_CHECK(buf != nullptr);
   FZ_CHECK(to != nullptr && tolen == S->ctx->server_addrlen);
   FZ_CHECK(memcmp(to, &S->ctx->server_addr_storage, tolen) == 0);
   const auto* p = static_cast<const uint8_t*>(buf);
   if (len >= 1 && p[0] != 0x00 && !(len == 4 && p[0] == 0x01 && p[1] == 0x81)) {
-    // A multiplexed frame.
+    // A multiplexed frame, from frame_buf: bounded by mtu (up to 65535).
     FZ_CHECK(len <= S->cfg->mtu);
     FZ_CHECK(p[0] <= S->cfg->max_call);
+  } else {
+    FZ_CHECK(len <= TX_BUF_SIZE);  // built in tx_buf
   }
   fz_touch(buf, len);
   return fz_send_return(S->cur_ctl, S->cur_aux, len);
@@ -116,16 +122,25 @@ ssize_t io_recvfrom(int fd, void* buf, size_t len, sockaddr* from, socklen_t* fr
   return static_cast<ssize_t>(n);
 }
 
+uint64_t io_monotonic_clock() { return S->clock += 1u << 14; }
+
 int io_select(int nfds, fd_set* readfds, timeval* timeout) {
   mux_ctx* ctx = S->ctx;
   FZ_CHECK(readfds != nullptr);
-  FZ_CHECK(FD_ISSET(FZ_PIPE_RD, readfds) && FD_ISSET(ctx->sock_fd, readfds));
-  FZ_CHECK(nfds > FZ_PIPE_RD && nfds > ctx->sock_fd);
+  FZ_CHECK(FD_ISSET(FZ_PIPE_RD, readfds) && nfds > FZ_PIPE_RD);
   if (timeout != nullptr) {
     FZ_CHECK(timeout->tv_sec >= 0 && timeout->tv_usec >= 0 && timeout->tv_usec < 1000000);
   }
-  const bool in_loop = FD_ISSET(ctx->tun_fd, readfds);
-  if (in_loop) FZ_CHECK(nfds > ctx->tun_fd);
+  const bool gathering = !FD_ISSET(ctx->sock_fd, readfds);
+  if (gathering) {
+    // Packets gather: the pipe alone is watched, with a timeout of at most 5 ms.
+    FZ_CHECK(!FD_ISSET(ctx->tun_fd, readfds));
+    FZ_CHECK(timeout != nullptr && timeout->tv_sec == 0 && timeout->tv_usec <= 5000);
+  } else {
+    FZ_CHECK(nfds > ctx->sock_fd);
+  }
+  const bool in_loop = gathering || FD_ISSET(ctx->tun_fd, readfds);
+  if (in_loop && !gathering) FZ_CHECK(nfds > ctx->tun_fd);
   FD_ZERO(readfds);
   S->sock_pending = false;
   S->tun_pending = false;
@@ -134,6 +149,31 @@ int io_select(int nfds, fd_set* readfds, timeval* timeout) {
   S->cur_ctl = S->rec.ctl;
   S->cur_aux = S->rec.aux;
   if (!in_loop) return fz_handshake_wait(&S->rec, ctx->sock_fd, readfds, &S->sock_pending);
+  if (gathering) {
+    switch (S->rec.aux & 7u) {
+      case 0:
+      case 2:
+      case 6:
+        S->tun_pending = true;
+        S->tun_fails = (S->rec.aux & 7u) == 6;
+        S->sock_pending = (S->rec.aux & 7u) == 2;
+        return 0;
+      case 1:
+        S->sock_pending = true;
+        return 0;
+      case 3:
+        return 0;
+      case 4:
+        errno = EINTR;
+        return -1;
+      case 5:
+        FD_SET(FZ_PIPE_RD, readfds);
+        return 1;
+      default:
+        errno = EBADF;
+        return -1;
+    }
+  }
   switch (S->rec.aux & 7u) {
     case 0:
       S->tun_pending = true;
@@ -167,6 +207,31 @@ int io_select(int nfds, fd_set* readfds, timeval* timeout) {
       errno = EBADF;
       return -1;
   }
+}
+
+int io_sendmmsg(int fd, mmsghdr* msgs, unsigned vlen) {
+  FZ_CHECK(msgs != nullptr && vlen >= 1);
+  unsigned i = 0;
+  for (; i < vlen; i++) {
+    const msghdr& h = msgs[i].msg_hdr;
+    FZ_CHECK(h.msg_iovlen == 1);
+    ssize_t n = io_sendto(fd, h.msg_iov[0].iov_base, h.msg_iov[0].iov_len,
+                          static_cast<const sockaddr*>(h.msg_name), h.msg_namelen);
+    if (n < 0) break;
+    msgs[i].msg_len = static_cast<unsigned>(n);
+  }
+  return i == 0 ? -1 : static_cast<int>(i);
+}
+
+int io_recvmmsg(int fd, mmsghdr* msgs, unsigned vlen) {
+  FZ_CHECK(msgs != nullptr && vlen >= 1);
+  msghdr& h = msgs[0].msg_hdr;
+  FZ_CHECK(h.msg_iovlen == 1 && h.msg_iov[0].iov_base == S->ctx->rx_buf);
+  ssize_t n = io_recvfrom(fd, h.msg_iov[0].iov_base, h.msg_iov[0].iov_len,
+                          static_cast<sockaddr*>(h.msg_name), &h.msg_namelen);
+  if (n < 0) return -1;
+  msgs[0].msg_len = static_cast<unsigned>(n);
+  return 1;
 }
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {

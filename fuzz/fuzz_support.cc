@@ -63,9 +63,9 @@ int fz_send_errno(fz_result r, uint8_t aux) {
 }
 
 int fz_write_errno(fz_result r, uint8_t aux) {
-  static const int transient[] = {EAGAIN, EPERM, EINTR, EINVAL};
-  static const int fatal[] = {EIO, EBADF, ENOSPC, EFAULT};
-  if (r == FZ_TRANSIENT) return transient[aux & 3u];
+  static const int transient[] = {EAGAIN, EPERM, EINTR, EINVAL, EIO, EAGAIN, EIO, EINTR};
+  static const int fatal[] = {ENOSPC, EBADF, ENOSPC, EFAULT};
+  if (r == FZ_TRANSIENT) return transient[aux & 7u];
   return fatal[aux & 3u];
 }
 
@@ -311,7 +311,10 @@ bool ref_is_static_pt(uint8_t pt) {
   return pt <= 19 || pt == 25 || pt == 26 || pt == 28 || (pt >= 31 && pt <= 34);
 }
 
-bool ref_is_rtp(const uint8_t* pkt) {
+bool ref_is_rtp(const uint8_t* pkt, size_t len) {
+  // A plain 20-byte IPv4 header, no fragment, the length it claims.
+  if (pkt[0] != 0x45 || (pkt[6] & 0x3F) != 0 || pkt[7] != 0) return false;
+  if (((static_cast<size_t>(pkt[2]) << 8) | pkt[3]) != len) return false;
   return pkt[9] == 17 && (pkt[28] & 0xC0) == 0x80 && ref_is_static_pt(pkt[29] & 0x7F);
 }
 

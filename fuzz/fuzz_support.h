@@ -149,7 +149,7 @@ uint8_t fz_pick_max_call(uint8_t b);
 void ref_password_xor(uint8_t* buf, size_t len, const char* password, uint8_t key_len);
 bool ref_is_static_pt(uint8_t pt);
 // The RTP test for a packet of at least 30 bytes.
-bool ref_is_rtp(const uint8_t* pkt);
+bool ref_is_rtp(const uint8_t* pkt, size_t len);
 // The forwarding filter; *decided is false when the answer would depend on
 // bytes beyond the packet.
 bool ref_is_forwardable(const mux_config* cfg, const uint8_t* pkt, size_t len, bool* decided);

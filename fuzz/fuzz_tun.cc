@@ -9,7 +9,8 @@
 //      bit 3 allow_all, bit 4 allow_ping, bit 5 make every raw packet's IPv4
 //      total length equal to its length, bit 6 verbose, bit 7 sip_port 40000,
 //   s3 password length, s4 rtp_timeout choice, s5 max_muxing_time choice,
-//   s6-s9 loop clock at start, s10 password seed.
+//   s6-s9 loop clock at start (the egress clock, 64 bits, starts at the same
+//   value and moves with it, but never wraps), s10 password seed.
 // Record: ctl bits 0-1 the event (0-1 a TUN packet, 2 a recovery request for
 // call id aux, 3 a pass with nothing ready), bits 2-3 the result of the sends
 // of this pass, bits 4-6 how far the clock moves (aux << {0,0,8,12,16,20,24,
@@ -65,9 +66,14 @@ struct seam_state {
   expected_send sends[MAX_SENDS];
   size_t n_sends;
   size_t next_send;
-  uint8_t arena[MAX_SENDS * 4200];
+  // Room for the sends of one call: at most two frames of up to 65535 bytes
+  // (the one flushed before an append, the one filled by it) or a message.
+  uint8_t arena[MAX_SENDS * 4200 + 2 * 65536];
   size_t arena_used;
   uint8_t scratch[65536 + 8];
+  // The egress clock: it moves with the loop clock but, 64 bits wide, never
+  // wraps.
+  uint64_t clock;
 };
 
 seam_state* S;
@@ -119,14 +125,16 @@ ssize_t io_sendto(int fd, const void* buf, size_t len, const sockaddr* to, sockl
   FZ_CHECK(buf != nullptr);
   FZ_CHECK(to != nullptr && tolen == S->ctx->server_addrlen);
   FZ_CHECK(memcmp(to, &S->ctx->server_addr_storage, tolen) == 0);
-  FZ_CHECK(len <= TX_BUF_SIZE);
   FZ_CHECK(S->phase != PHASE_IDLE);
   fz_touch(buf, len);
   const auto* p = static_cast<const uint8_t*>(buf);
 
   bool non_rtp = len >= 2 && p[0] == 0x00 && p[1] == 0x00;
   if (non_rtp) {
-    // A non-RTP message: 0x00 0x00, the pad, the packet XORed with the pad.
+    // A non-RTP message: 0x00 0x00, the pad, the packet XORed with the pad,
+    // built in tx_buf. (A frame comes from frame_buf and is bounded by mtu,
+    // which may be as large as 65535.)
+    FZ_CHECK(len <= TX_BUF_SIZE);
     size_t pad = S->ctx->password_len;
     if (S->phase == PHASE_SIP) {
       FZ_CHECK(++S->sip_sends == 1);
@@ -166,8 +174,20 @@ ssize_t io_write(int, const void*, size_t) {
   return -1;
 }
 
+uint64_t io_monotonic_clock() { return S->clock; }
+
 int io_select(int, fd_set*, timeval*) {
   FZ_CHECK(!"the egress side never waits");
+  return -1;
+}
+
+int io_sendmmsg(int, mmsghdr*, unsigned) {
+  FZ_CHECK(!"only the event loop sends frames in batches");
+  return -1;
+}
+
+int io_recvmmsg(int, mmsghdr*, unsigned) {
+  FZ_CHECK(!"only the event loop receives in batches");
   return -1;
 }
 
@@ -189,7 +209,7 @@ struct eg_slot {
   bool used;
   uint8_t key[12];  // packet bytes 12 to 23: addresses and ports
   uint8_t pt;
-  uint32_t last_seen;
+  uint64_t last_seen;  // egress clock
   // The server's recovery request makes the entry expired at any clock
   // value until a stream takes the slot again (last_seen = 0 alone would
   // leave it live while the clock is below rtp_timeout).
@@ -265,12 +285,12 @@ int model_append(uint8_t cid, uint8_t type, const uint8_t* data, size_t n, size_
   return 0;
 }
 
-int model_mux(const uint8_t* pkt, size_t len, uint32_t now) {
+int model_mux(const uint8_t* pkt, size_t len, uint32_t now, uint64_t clock) {
   int live = -1;
   int free_slot = -1;
   for (int i = 0; i < CFG->max_call; i++) {
     eg_slot& s = M->slots[i];
-    bool is_live = s.used && !s.forced && now - s.last_seen < CFG->rtp_timeout;
+    bool is_live = s.used && !s.forced && clock - s.last_seen < CFG->rtp_timeout;
     if (!is_live) {
       if (free_slot < 0) free_slot = i;
       continue;
@@ -285,7 +305,7 @@ int model_mux(const uint8_t* pkt, size_t len, uint32_t now) {
   if (live >= 0) {
     eg_slot& s = M->slots[live];
     if (len > 40) {
-      s.last_seen = now;
+      s.last_seen = clock;
       uint8_t cid = static_cast<uint8_t>(live + 1);
       if (pt != s.pt) {
         s.pt = pt;
@@ -313,7 +333,7 @@ int model_mux(const uint8_t* pkt, size_t len, uint32_t now) {
     s.forced = false;
     memcpy(s.key, pkt + 12, 12);
     s.pt = pt;
-    s.last_seen = now;
+    s.last_seen = clock;
     rc = model_append(static_cast<uint8_t>(free_slot + 1), 0x00, pkt, len, 2 + len, now);
   }
   if (rc == 0 && M->valid && M->frame_len == CFG->mtu && M->frame_len != 0) rc = model_send_frame();
@@ -432,6 +452,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   M->frame_len = 0;
   M->stamp = 0;
   M->rng = pad_rng_state;
+  S->clock = now;
 
   static const bool trace = getenv("FUZZ_TRACE") != nullptr;
   if (trace) {
@@ -449,7 +470,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     S->cur_aux = rec.aux;
     M->cur_ctl = rec.ctl;
     int shift = shifts[(rec.ctl >> 4) & 7];
-    if (shift >= 0) now += static_cast<uint32_t>(rec.aux) << shift;
+    if (shift >= 0) {
+      now += static_cast<uint32_t>(rec.aux) << shift;
+      S->clock += static_cast<uint64_t>(rec.aux) << shift;
+    }
 
     // The pass's time-based flush, as the event loop does it.
     S->compare = M->valid;
@@ -504,14 +528,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     bool rtp = is_rtp_packet(pkt, len);
     if (len >= 30) {
-      FZ_CHECK(rtp == ref_is_rtp(src_bytes));
+      FZ_CHECK(rtp == ref_is_rtp(src_bytes, len));
       uint8_t pt = src_bytes[29] & 0x7F;
       FZ_CHECK(is_static_payload_type(pt) == ref_is_static_pt(pt));
     }
     S->compare = M->valid;
     begin_call();
     if (rtp) {
-      int want = M->valid ? model_mux(src_bytes, len, now) : 0;
+      int want = M->valid ? model_mux(src_bytes, len, now, S->clock) : 0;
       S->compare = S->compare && M->valid;
       S->phase = PHASE_FRAME;
       int rc = mux_rtp_packet(&ctx, pkt, len, now);

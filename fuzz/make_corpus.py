@@ -169,11 +169,13 @@ def non_rtp(packet, pad):
 
 
 def datagram_settings(password_len=None, empty_password=False, verbose=False, ipv6=False,
-                      open_calls=False, reg_state=0, mtu_choice=0, seed=7):
+                      open_calls=False, reg_state=0, mtu_choice=0, seed=7, ingress_filter=False,
+                      allow_ping=False, allow_all=False, sip_port_40000=False):
     s0, s1 = password_setting(password_len, empty=empty_password)
     s0 |= flag_bits((verbose, 8), (ipv6, 0x10), (open_calls, 0x20)) | (reg_state & 3) << 6
-    return bytes((s0, s1, mtu_choice, seed)), (fuzz_password(password_len, seed)
-                                               if password_len is not None else b'')
+    s4 = flag_bits((ingress_filter, 1), (allow_ping, 2), (allow_all, 4), (sip_port_40000, 8))
+    return bytes((s0, s1, mtu_choice, seed, s4)), (fuzz_password(password_len, seed)
+                                                   if password_len is not None else b'')
 
 
 def datagram_seeds():
@@ -254,6 +256,31 @@ def datagram_seeds():
     seeds['empty_password_ipv6_verbose'] = head + record(full_sub(3, pkt60)) + record(
         control(b'DECLINED')) + record(control(b'AUTHORIZED'))
     seeds['empty_datagrams'] = head + record(b'') + record(b'\x00') + record(b'\x00\x81')
+
+    # The ingress filter: forged full forms (TCP, IPv4 options, a UDP length
+    # that disagrees) between good ones of the same call, and non-RTP
+    # messages that egress would or would not forward.
+    tcp = bytearray(pkt60)
+    tcp[9] = 6
+    options = bytearray(pkt60)
+    options[0] = 0x46
+    udp_len = bytearray(pkt200)
+    udp_len[25] ^= 1
+    for name, kw in (('on', dict(ingress_filter=True)),
+                     ('ping_sip40000', dict(ingress_filter=True, allow_ping=True,
+                                            sip_port_40000=True)),
+                     ('all_pw8', dict(ingress_filter=True, allow_all=True, password_len=8))):
+        head, pw = datagram_settings(**kw)
+        pad = bytes((0x3C ^ i) & 0xFF for i in range(len(pw) & 0xFF))
+        frame = full_sub(3, pkt60) + full_sub(3, bytes(tcp)) + short_sub(3, pkt60[40:]) + \
+            full_sub(4, bytes(options)) + short_sub(4, pkt60[40:]) + full_sub(5, bytes(udp_len)) + \
+            full_sub(5, pkt200) + long_sub(5, pkt200[40:])
+        seeds['ingress_filter_' + name] = head + record(password_xor(frame, pw)) + record(
+            non_rtp(udp_packet(300, 5060, 40000), pad)) + record(
+            non_rtp(udp_packet(300, 40000, 40001), pad)) + record(
+            non_rtp(udp_packet(60, 40000, 5060, proto=6), pad)) + record(
+            non_rtp(icmp_echo(), pad)) + record(non_rtp(ipv6_packet(), pad)) + record(
+            non_rtp(udp_packet(16, 5060, 5060), pad))
     return seeds
 
 
@@ -363,6 +390,7 @@ def config_seeds():
     seeds['mtu_negative'] = b'server=h\nmtu=-1\n'
     seeds['max_call_0'] = b'server=h\nmax_call=0\n'
     seeds['max_call_256'] = b'server=h\nmax_call=256\n'
+    seeds['ingress_filter'] = b'server=h\ningress_filter=1\ningress_filter=2\n'
     seeds['max_call_1'] = b'server=h\nmax_call= +1x\n'
     seeds['empty_key'] = b'=value\nserver=h\n'
     seeds['blank_key'] = b'server = h\n'

@@ -1,6 +1,7 @@
 #include "config.h"
 
 #include <arpa/inet.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -89,6 +90,13 @@ int apply_key(mux_config* cfg, text_copies* copies, const char* key, const char*
     cfg->allow_ping = static_cast<uint8_t>(to_int(value));
   } else if (strcmp(key, "max_idle_cycle") == 0) {
     cfg->max_idle_cycle = static_cast<uint16_t>(to_int(value));
+  } else if (strcmp(key, "ingress_filter") == 0) {
+    int32_t v = to_int(value);
+    if (v != 0 && v != 1) {
+      log_message("ingress_filter %d is illegal", static_cast<int>(v));
+      return 1;
+    }
+    cfg->ingress_filter = static_cast<uint8_t>(v);
   }
   return 0;
 }
@@ -158,4 +166,20 @@ int load_config_file(mux_config* cfg, const char* path) {
     return -1;
   }
   return 0;
+}
+
+int warn_if_password_readable(const mux_config* cfg) {
+  if (cfg->password == nullptr || cfg->password[0] == '\0' || cfg->config_path == nullptr) {
+    return 0;
+  }
+  struct stat st {};
+  if (stat(cfg->config_path, &st) != 0) return 0;
+  if ((st.st_mode & (S_IRGRP | S_IROTH)) == 0) return 0;
+  log_message("warning: config file %s holds the password and is readable by %s (mode %03o)",
+              cfg->config_path,
+              (st.st_mode & S_IRGRP) && (st.st_mode & S_IROTH) ? "group and others"
+              : (st.st_mode & S_IRGRP)                         ? "group"
+                                                               : "others",
+              static_cast<unsigned>(st.st_mode & 0777));
+  return 1;
 }

@@ -23,6 +23,7 @@ struct mux_config {
   uint8_t allow_all;
   uint8_t allow_ping;
   uint16_t max_idle_cycle;
+  uint8_t ingress_filter;    // 0 or 1: write to TUN only what the calls need
 };
 
 enum mux_command : int32_t { CMD_NONE = 0, CMD_START = 1, CMD_STOP = 2, CMD_RESTART = 3 };
@@ -34,3 +35,8 @@ void config_set_defaults(mux_config* cfg);
 // line, or server/port missing; 1 a value out of range or a failed export.
 // Every key but "password" is exported to the environment.
 int load_config_file(mux_config* cfg, const char* path);
+
+// With a password configured: logs a warning when the configuration file
+// (cfg->config_path) can be read by its group or by others. Returns 1 when
+// it is, else 0 (also when the file cannot be looked at).
+int warn_if_password_readable(const mux_config* cfg);

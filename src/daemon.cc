@@ -1,6 +1,7 @@
 #include "daemon.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -19,6 +20,46 @@ constexpr int STOP_PROBES = 200;         // 200 probes 50 ms apart: about 10 s
 constexpr useconds_t STOP_PROBE_GAP_US = 50000;
 constexpr unsigned STARTUP_WAIT_S = 5;   // the start-up parent's longest wait for its child
 
+// The daemon's locked pid file, kept open for its whole life.
+int pid_fd = -1;
+
+// Opens `path` without following a symlink (O_NOFOLLOW: in a world-writable
+// directory anyone could plant one) and without blocking on a FIFO or a
+// device; a file it creates gets exactly `mode`, whatever the umask. Only a
+// regular file, or with `char_device_ok` a character device (/dev/null as the
+// log file), is accepted. The descriptor is blocking and close-on-exec; -1 on
+// failure.
+int open_own_file(const char* path, int flags, mode_t mode, bool char_device_ok) {
+  const mode_t mask = umask(0);
+  int fd = open(path, flags | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
+  umask(mask);
+  if (fd < 0) return -1;
+  struct stat st {};
+  const bool kind_ok =
+      fstat(fd, &st) == 0 && (S_ISREG(st.st_mode) || (char_device_ok && S_ISCHR(st.st_mode)));
+  const int fl = kind_ok ? fcntl(fd, F_GETFL) : -1;
+  if (fl < 0 || fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) < 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Makes the log file the process's standard output and error, appending.
+// 0 or -1.
+int redirect_output_to_log(const char* path) {
+  fflush(stdout);
+  int fd = open_own_file(path, O_WRONLY | O_APPEND, 0640, true);
+  if (fd < 0) {
+    close(STDOUT_FILENO);  // as a failed reopening leaves it: closed
+    return -1;
+  }
+  fflush(stderr);
+  const bool ok = dup2(fd, STDOUT_FILENO) >= 0 && dup2(fd, STDERR_FILENO) >= 0;
+  close(fd);
+  return ok ? 0 : -1;
+}
+
 // The start-up parent's SIGINT handler: the child is settled, the command is done.
 void release_parent(int) { _exit(0); }
 
@@ -34,21 +75,15 @@ void release_parent(int) { _exit(0); }
 // parent go. 0: the pid file is locked and holds our pid; -1: failed (the
 // parent still has to be released by the caller).
 int claim_pid_file(const mux_config* cfg) {
-  int fd = open(cfg->pidfile, O_RDWR | O_CREAT, 0600);
+  // A symlink, a FIFO or a device is refused like a file that cannot be
+  // opened. The descriptor stays open (and locked) for the daemon's whole
+  // life; it is close-on-exec, so the scripts it runs do not inherit it.
+  int fd = open_own_file(cfg->pidfile, O_RDWR, 0600, false);
   if (fd < 0) {
     log_message("can not open %s", cfg->pidfile);
     log_message("open");
     return -1;
   }
-
-  // The descriptor stays open (and locked) for the daemon's whole life; the
-  // scripts it runs must not inherit it.
-  int flags = fcntl(fd, F_GETFD);
-  if (flags < 0) {
-    log_message("fcntl");
-    return -1;
-  }
-  if (fcntl(fd, F_SETFD, flags | FD_CLOEXEC) < 0) log_message("fcntl");
 
   struct flock lock {};
   lock.l_type = F_WRLCK;
@@ -80,6 +115,7 @@ int claim_pid_file(const mux_config* cfg) {
     log_message("write");
     return -1;
   }
+  pid_fd = fd;
   return 0;
 }
 
@@ -120,31 +156,69 @@ int start_daemon(const mux_config* cfg) {
 
   // From here on the log lines and the scripts' output go to the log file.
   fclose(stdin);
-  if (freopen(cfg->logfile, "a", stdout) == nullptr) {
-    log_message("freopen");
-    return -1;
-  }
-  if (freopen(cfg->logfile, "a", stderr) == nullptr) {
+  if (redirect_output_to_log(cfg->logfile) != 0) {
     log_message("freopen");
     return -1;
   }
   return 0;
 }
 
+void remove_own_pid_file(const mux_config* cfg) {
+  if (pid_fd < 0) return;
+  // Only the file this process holds locked: if the path names another file
+  // by now, it is not ours to remove. The lock itself ends with the process.
+  struct stat held {}, named {};
+  if (fstat(pid_fd, &held) == 0 && lstat(cfg->pidfile, &named) == 0 &&
+      held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+    unlink(cfg->pidfile);
+  }
+}
+
 int stop_daemon(const mux_config* cfg) {
-  FILE* f = fopen(cfg->pidfile, "r");
-  if (f == nullptr) return 0;  // no pid file: nothing to stop
-  char line[PID_TEXT_SIZE];
-  char* got = fgets(line, sizeof line, f);
-  fclose(f);
-  if (got == nullptr) {
-    log_message("fgets");
+  int fd = open(cfg->pidfile, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return 0;  // no pid file: nothing to stop
+
+  // The lock, not the file, tells whether a daemon runs: without it the
+  // number in the file may by now name any process, init included.
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = 0;
+  lock.l_len = 0;
+  if (fcntl(fd, F_GETLK, &lock) < 0) {
+    close(fd);
+    log_message("fcntl");
+    return -1;
+  }
+  if (lock.l_type == F_UNLCK) {
+    // Nobody holds it: a stale file, nothing to stop.
+    close(fd);
+    if (unlink(cfg->pidfile) < 0 && errno != ENOENT) {
+      log_message("unlink");
+      return -1;
+    }
     return 0;
   }
+
+  // One line of at most PID_TEXT_SIZE - 1 characters.
+  char line[PID_TEXT_SIZE];
+  ssize_t got = pread(fd, line, sizeof line - 1, 0);
+  close(fd);
+  if (got <= 0) {
+    log_message("fgets");  // locked but empty: a daemon still starting
+    return 0;
+  }
+  line[got] = '\0';
 
   long pid = atol(line);
   if (pid < 1) {
     log_message("pid is not positive: %ld", pid);
+    return -1;
+  }
+  // Where the system names the lock's holder, it must be that process.
+  if (lock.l_pid > 0 && static_cast<long>(lock.l_pid) != pid) {
+    log_message("pid file %s is locked by pid %ld, not by %ld", cfg->pidfile,
+                static_cast<long>(lock.l_pid), pid);
     return -1;
   }
   // A number beyond the range of process ids names no process. Narrowed to
@@ -162,7 +236,8 @@ int stop_daemon(const mux_config* cfg) {
 
   for (int probe = 0; probe < STOP_PROBES; probe++) {
     if (kill(target, 0) < 0 && errno == ESRCH) {
-      if (unlink(cfg->pidfile) < 0) {
+      // The daemon removes its own file as it ends; a crashed one does not.
+      if (unlink(cfg->pidfile) < 0 && errno != ENOENT) {
         log_message("unlink");
         return -1;
       }

@@ -8,6 +8,7 @@
 #include "forward.h"
 #include "log.h"
 #include "netio.h"
+#include "sendbatch.h"
 #include "wire.h"
 
 bool is_static_payload_type(uint8_t pt) {
@@ -18,13 +19,21 @@ bool is_rtp_packet(const uint8_t* pkt, size_t len) {
   // Bytes 28 and 29 (the first two RTP bytes behind fixed 20-byte IPv4 and
   // 8-byte UDP headers) must exist for the test to mean anything.
   if (len < RTP_TEST_MIN_LEN) return false;
+  // Only what the receiver can rebuild from a 40-byte template is carried as
+  // media: IPv4 with a 20-byte header, not a fragment (more-fragments flag and
+  // offset both 0), and the whole packet as its total length says.
+  if (pkt[0] != 0x45 || (get_be16(pkt + 6) & 0x3FFF) != 0 || get_be16(pkt + 2) != len) {
+    return false;
+  }
   return pkt[9] == 17 && (pkt[28] & 0xC0) == 0x80 && is_static_payload_type(pkt[29] & 0x7F);
 }
 
-slot_state call_slot_state(const call_entry* e, uint32_t now, uint32_t rtp_timeout) {
+slot_state call_slot_state(const call_entry* e, uint64_t now, uint32_t rtp_timeout) {
   if (e == nullptr) return SLOT_EMPTY;
   if (e->force_full) return SLOT_EXPIRED;
-  return static_cast<uint32_t>(now - e->last_seen) < rtp_timeout ? SLOT_LIVE : SLOT_EXPIRED;
+  // The clock is monotonic; were it ever behind the stamp, no time has passed.
+  const uint64_t age = now > e->last_seen ? now - e->last_seen : 0;
+  return age < rtp_timeout ? SLOT_LIVE : SLOT_EXPIRED;
 }
 
 namespace {
@@ -87,7 +96,7 @@ void index_remove(mux_ctx* ctx, int slot) {
 }
 
 // The lowest free (empty or expired) slot below `limit`, or -1.
-int lowest_free_slot(const mux_ctx* ctx, int limit, uint32_t now) {
+int lowest_free_slot(const mux_ctx* ctx, int limit, uint64_t now) {
   const uint32_t rtp_timeout = ctx->config->rtp_timeout;
   for (int i = 0; i < limit; i++) {
     if (call_slot_state(ctx->egress_calls[i], now, rtp_timeout) != SLOT_LIVE) return i;
@@ -103,10 +112,11 @@ int carry_whole(mux_ctx* ctx, const uint8_t* pkt, size_t len) {
   return write_sip_packet_to_sock(ctx, pkt, len);
 }
 
-// A packet of a live stream in slot `slot`.
-int carry_live(mux_ctx* ctx, call_entry* e, const uint8_t* pkt, size_t len, uint32_t now) {
+// A packet of a live stream in slot `slot`; `clock` is the egress clock.
+int carry_live(mux_ctx* ctx, call_entry* e, const uint8_t* pkt, size_t len, uint32_t now,
+               uint64_t clock) {
   if (len <= MEDIA_HEADER_LEN) return 0;  // nothing to compress: dropped, not refreshed
-  e->last_seen = now;
+  e->last_seen = clock;
   const size_t mtu = ctx->config->mtu;
   uint8_t pt = pkt[29] & 0x7F;
   if (pt != e->payload_type) {
@@ -123,7 +133,8 @@ int carry_live(mux_ctx* ctx, call_entry* e, const uint8_t* pkt, size_t len, uint
 }
 
 // The first packet of a stream (or of one back after expiry) in free slot `slot`.
-int open_call(mux_ctx* ctx, int slot, const uint8_t* pkt, size_t len, uint32_t now) {
+int open_call(mux_ctx* ctx, int slot, const uint8_t* pkt, size_t len, uint32_t now,
+              uint64_t clock) {
   // Without a whole 40-byte header the receiver could not build a template.
   if (len < MEDIA_HEADER_LEN) return 0;
   // A call whose full form cannot travel is not opened: every packet of the
@@ -147,14 +158,14 @@ int open_call(mux_ctx* ctx, int slot, const uint8_t* pkt, size_t len, uint32_t n
   index_insert(ctx, slot);
   e->call_id = static_cast<uint8_t>(slot + 1);
   e->payload_type = pkt[29] & 0x7F;
-  e->last_seen = now;
+  e->last_seen = clock;
   e->force_full = false;
   return append_sub_packet(ctx, e->call_id, SUB_FULL, pkt, len, now);
 }
 
 }  // namespace
 
-int find_call_slot(const mux_ctx* ctx, const uint8_t* pkt, uint32_t now) {
+int find_call_slot(const mux_ctx* ctx, const uint8_t* pkt, uint64_t now) {
   const mux_config* cfg = ctx->config;
   const int limit = cfg->max_call < MAX_CALL_SLOTS ? cfg->max_call : MAX_CALL_SLOTS;
   // The live slot of the stream: the first live match on its bucket's chain,
@@ -177,15 +188,16 @@ int find_call_slot(const mux_ctx* ctx, const uint8_t* pkt, uint32_t now) {
 int mux_rtp_packet(mux_ctx* ctx, const uint8_t* pkt, size_t len, uint32_t now) {
   if (len < RTP_TEST_MIN_LEN) return 0;  // not RTP by the test; never read past it
   int rc = 0;
-  int slot = find_call_slot(ctx, pkt, now);
+  const uint64_t clock = io_monotonic_clock();
+  int slot = find_call_slot(ctx, pkt, clock);
   if (slot < 0) {
     log_message("ore maximum calls are running ......!!!");
   } else {
     call_entry* e = ctx->egress_calls[slot];
-    if (call_slot_state(e, now, ctx->config->rtp_timeout) == SLOT_LIVE) {
-      rc = carry_live(ctx, e, pkt, len, now);
+    if (call_slot_state(e, clock, ctx->config->rtp_timeout) == SLOT_LIVE) {
+      rc = carry_live(ctx, e, pkt, len, now, clock);
     } else {
-      rc = open_call(ctx, slot, pkt, len, now);
+      rc = open_call(ctx, slot, pkt, len, now, clock);
     }
   }
   if (rc == 0 && ctx->frame_len != 0 && ctx->frame_len == ctx->config->mtu) {
@@ -214,6 +226,10 @@ int write_muxed_data_to_sock(mux_ctx* ctx) {
   size_t len = ctx->frame_len;
   if (len == 0) return 0;
   password_xor(ctx->frame_buf, len, ctx->config->password, ctx->password_len);
+  if (ctx->batch != nullptr) {
+    ctx->frame_len = 0;
+    return frame_batch_add(ctx, ctx->frame_buf, len);
+  }
   ssize_t sent = io_sendto(ctx->sock_fd, ctx->frame_buf, len, ctx->server_addr, ctx->server_addrlen);
   int err = errno;
   ctx->frame_len = 0;

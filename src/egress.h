@@ -18,7 +18,7 @@ struct call_entry {
   uint8_t dst_port[2];   // packet bytes 22..23
   uint8_t call_id;       // slot index + 1
   uint8_t payload_type;  // of the stream's last full-form packet
-  uint32_t last_seen;    // loop clock of the last accepted packet
+  uint64_t last_seen;    // egress clock of the last accepted packet
   // Set by the server's recovery request: the entry counts as expired at any
   // clock value until a stream takes the slot again (last_seen = 0 alone
   // would leave it live while the clock is below rtp_timeout).
@@ -26,11 +26,15 @@ struct call_entry {
 };
 
 bool is_static_payload_type(uint8_t pt);
+// The RTP test: IPv4 with a 20-byte header (first byte 0x45), not a fragment,
+// total length equal to `len`, UDP, RTP version 2 and a static payload type.
 bool is_rtp_packet(const uint8_t* pkt, size_t len);
 
-// Slot states on the wrapping loop clock.
+// Slot states. Liveness is judged on the egress clock (io_monotonic_clock),
+// which does not wrap: a slot silent for rtp_timeout stays free however long
+// it stays silent. The loop clock only stamps frames.
 enum slot_state { SLOT_EMPTY, SLOT_LIVE, SLOT_EXPIRED };
-slot_state call_slot_state(const call_entry* e, uint32_t now, uint32_t rtp_timeout);
+slot_state call_slot_state(const call_entry* e, uint64_t now, uint32_t rtp_timeout);
 
 // The table search: the lowest-numbered live slot among the first max_call
 // whose entry holds the packet's stream, else the lowest free (empty or
@@ -40,9 +44,12 @@ slot_state call_slot_state(const call_entry* e, uint32_t now, uint32_t rtp_timeo
 // the same whatever its slot; only a stream without a live slot scans for the
 // lowest free one. The index follows egress_calls as open_call and
 // free_call_entries change it: nothing else may write egress_calls.
-int find_call_slot(const mux_ctx* ctx, const uint8_t* pkt, uint32_t now);
+// `now` is on the egress clock.
+int find_call_slot(const mux_ctx* ctx, const uint8_t* pkt, uint64_t now);
 
-// Carries one RTP packet. 0 go on; -1 the run must end (fatal frame send).
+// Carries one RTP packet; `now` is the loop clock (it stamps a new frame),
+// the egress clock is read here. 0 go on; -1 the run must end (fatal frame
+// send).
 int mux_rtp_packet(mux_ctx* ctx, const uint8_t* pkt, size_t len, uint32_t now);
 
 // Appends one sub-packet (head from call_id/type, then data) to frame_buf,
@@ -52,8 +59,9 @@ int mux_rtp_packet(mux_ctx* ctx, const uint8_t* pkt, size_t len, uint32_t now);
 int append_sub_packet(mux_ctx* ctx, uint8_t call_id, uint8_t type, const uint8_t* data,
                       size_t data_len, uint32_t now);
 
-// Sends the pending frame (XOR, one datagram); frame_len is 0 afterwards.
-// 0 sent or lost to a transient error; -1 fatal.
+// Sends the pending frame (XOR, one datagram), or hands it to the loop's
+// batch (ctx->batch) to go out at the end of the pass; frame_len is 0
+// afterwards. 0 sent or lost to a transient error; -1 fatal.
 int write_muxed_data_to_sock(mux_ctx* ctx);
 
 // Makes the stream of call id `call_id` count as expired, so that its next

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "ingress_filter.h"
 #include "log.h"
 #include "netio.h"
 #include "wire.h"
@@ -19,7 +20,10 @@ uint32_t pad_rng_next() {
 }
 
 bool is_transient_tun_write_error(int err) {
-  return err == EAGAIN || err == EWOULDBLOCK || err == EPERM || err == EINTR || err == EINVAL;
+  // EIO: the interface is down (an up script that failed, an operator's
+  // "ip link set down"); the packet is lost, the tunnel stays.
+  return err == EAGAIN || err == EWOULDBLOCK || err == EPERM || err == EINTR || err == EINVAL ||
+         err == EIO;
 }
 
 namespace {
@@ -87,6 +91,7 @@ int write_sip_packet_to_tun(mux_ctx* ctx, const uint8_t* dgram, size_t len) {
   } else {
     for (size_t i = 0; i < n; i++) out[i] = body[i] ^ pad[i % p];
   }
+  if (ingress_filter_check(ctx->config, INGRESS_NON_RTP, out, n) != INGRESS_PASS) return 0;
   ssize_t w = io_write(ctx->tun_fd, out, n);
   int err = errno;
   if (w >= 0 || is_transient_tun_write_error(err)) return 0;

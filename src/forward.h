@@ -17,7 +17,7 @@ uint32_t pad_rng_next();
 // matches.
 bool is_forwardable(const mux_config* cfg, const uint8_t* pkt, size_t len);
 
-// A TUN write that fails with one of these (EAGAIN, EPERM, EINTR, EINVAL)
+// A TUN write that fails with one of these (EAGAIN, EPERM, EINTR, EINVAL, EIO)
 // counts as done and loses the packet; any other failure ends the run.
 bool is_transient_tun_write_error(int err);
 

@@ -7,6 +7,7 @@
 #include "bytes.h"
 #include "egress.h"
 #include "forward.h"
+#include "ingress_filter.h"
 #include "log.h"
 #include "netio.h"
 #include "registration.h"
@@ -79,6 +80,11 @@ void handle_recovery_request(mux_ctx* ctx, size_t len) {
 // A full-form sub-packet: refresh the call's template, write the packet.
 // 0 go on with the walk; -1 end the run.
 int handle_full(mux_ctx* ctx, const sub_packet* sp) {
+  // A full form the ingress filter drops neither reaches TUN nor refreshes the template.
+  if (ingress_filter_check(ctx->config, INGRESS_FULL, ctx->rx_buf + sp->offset, sp->len) !=
+      INGRESS_PASS) {
+    return 0;
+  }
   int slot = sp->call_id - 1;
   rx_template* t = ctx->rx_templates[slot];
   if (t == nullptr) {
@@ -99,12 +105,26 @@ int handle_full(mux_ctx* ctx, const sub_packet* sp) {
 
 enum step_result { STEP_NEXT, STEP_STOP, STEP_FATAL };
 
+// The egress clock as read once for the frame being walked.
+struct frame_clock {
+  bool read;
+  uint64_t now;
+};
+
 // A compressed sub-packet: rebuild it from the template, or ask for the full
 // header when there is none.
-step_result handle_compressed(mux_ctx* ctx, const sub_packet* sp) {
+step_result handle_compressed(mux_ctx* ctx, const sub_packet* sp, frame_clock* clock) {
   int slot = sp->call_id - 1;
   rx_template* t = ctx->rx_templates[slot];
   if (t == nullptr) {
+    // A frame may hold many such sub-packets, and anyone can forge the
+    // server's address: ask at most once per call id per RECOVERY_GAP, so
+    // that one datagram never turns into many towards the server.
+    if (!clock->read) {
+      clock->now = io_monotonic_clock();
+      clock->read = true;
+    }
+    if (clock->now < ctx->recovery_next[slot]) return STEP_NEXT;  // packet lost
     write_recovery_request(ctx->tx_buf, sp->call_id, sp->type);
     ctx->tx_len = RECOVERY_LEN;
     ssize_t sent =
@@ -114,6 +134,7 @@ step_result handle_compressed(mux_ctx* ctx, const sub_packet* sp) {
                   slot);
       return STEP_STOP;
     }
+    ctx->recovery_next[slot] = clock->now + RECOVERY_GAP;
     return STEP_NEXT;
   }
   size_t out_len = rebuild_packet(t, ctx->rx_buf + sp->offset, sp->len, ctx->tx_buf, TX_BUF_SIZE);
@@ -128,6 +149,7 @@ step_result handle_compressed(mux_ctx* ctx, const sub_packet* sp) {
 int handle_frame(mux_ctx* ctx, size_t len) {
   password_xor(ctx->rx_buf, len, ctx->config->password, ctx->password_len);
   byte_cursor c = make_cursor(ctx->rx_buf, len);
+  frame_clock clock{false, 0};
   for (;;) {
     sub_packet sp{};
     walk_status st = frame_next(&c, &sp);
@@ -143,7 +165,7 @@ int handle_frame(mux_ctx* ctx, size_t len) {
       if (handle_full(ctx, &sp) != 0) return -1;
       continue;
     }
-    step_result r = handle_compressed(ctx, &sp);
+    step_result r = handle_compressed(ctx, &sp, &clock);
     if (r == STEP_FATAL) return -1;
     if (r == STEP_STOP) return 0;
   }

@@ -14,6 +14,12 @@ struct rx_template {
   uint8_t hdr[40];
 };
 
+// Least time between two recovery requests for one call id, in units of
+// io_monotonic_clock (2^20 a second): 100 ms and 10 ms more for the coarse
+// clock's resolution, rounded up. The clock is read once per frame, so one
+// frame never asks twice for the same call id either.
+constexpr uint64_t RECOVERY_GAP = ((uint64_t{1} << 20) * 11 + 99) / 100;
+
 // Handles the datagram of `len` bytes in ctx->rx_buf. 0 go on; -1 end the run.
 int handle_server_datagram(mux_ctx* ctx, size_t len, const sockaddr* src, socklen_t srclen);
 

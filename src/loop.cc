@@ -1,7 +1,9 @@
 #include "loop.h"
 
+#include <fcntl.h>
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,12 +18,38 @@
 #include "netio.h"
 #include "registration.h"
 #include "scripts.h"
+#include "sendbatch.h"
 
 namespace {
 
 constexpr uint64_t US_PER_SECOND = 1000000;
 constexpr unsigned CLOCK_SECOND_SHIFT = 20;
 constexpr uint32_t CLOCK_MICROS_MASK = 0xFFFFF;
+
+// Coalesced wakes, in the manner of a network card's interrupt moderation:
+// after a wake that found traffic the loop lets packets gather for a short
+// interval before it reads again, and then reads all that is there. Quiet,
+// it waits for traffic as before. The interval is at most GATHER_MAX_US (a
+// packet waits no longer than that on top of max_muxing_time), and shorter
+// when the TUN device delivers so fast that one interval's packets, at the
+// rate of the last drain, would exceed a quarter of its transmit queue
+// (txqueuelen, 500 by default): at 255 calls of 50 packets a second, 5 ms
+// gathers 64 packets.
+constexpr uint64_t GATHER_MAX_US = 5000;
+constexpr uint64_t TUN_QUEUE_BUDGET = 125;
+// One drain reads at most this many packets from the TUN device, and at
+// most SOCK_DRAIN_MAX datagrams from the socket in batches of RX_BATCH; a
+// drain that reaches its cap is taken up again at once.
+constexpr int TUN_DRAIN_MAX = 256;
+constexpr unsigned RX_BATCH = 8;
+constexpr int SOCK_DRAIN_MAX = 64;
+
+// What the drains of one pass found.
+struct drain_result {
+  int tun_packets;
+  int datagrams;
+  bool capped;
+};
 
 bool is_transient_tun_read_error(int err) {
   return err == EAGAIN || err == EWOULDBLOCK || err == EPERM || err == EINTR;
@@ -47,41 +75,109 @@ void close_endpoints(mux_ctx* ctx) {
   ctx->sock_fd = -1;
 }
 
-// One packet from the TUN device: media to the frame, the rest forwarded
-// when allowed. 0 go on; -1 the run must end.
-int serve_tun(mux_ctx* ctx, uint32_t now) {
-  ssize_t n = io_read(ctx->tun_fd, ctx->rx_buf, RX_BUF_SIZE);
-  int err = errno;
-  log_message("Tun Received: %d", static_cast<int>(n));
-  if (n < 0) {
-    if (is_transient_tun_read_error(err)) return 0;
-    log_message("read from tun");
-    return -1;
-  }
-  if (n == 0) return 0;
-  size_t len = static_cast<size_t>(n);
+// One packet read from the TUN device into rx_buf: media to the frame, the
+// rest forwarded when allowed. 0 go on; -1 the run must end.
+int dispatch_tun_packet(mux_ctx* ctx, size_t len, uint32_t now) {
   if (is_rtp_packet(ctx->rx_buf, len)) return mux_rtp_packet(ctx, ctx->rx_buf, len, now) == 0 ? 0 : -1;
   if (is_forwardable(ctx->config, ctx->rx_buf, len)) {
+    if (frame_batch_flush(ctx) != 0) return -1;
     return write_sip_packet_to_sock(ctx, ctx->rx_buf, len) == 0 ? 0 : -1;
   }
   return 0;
 }
 
-// One datagram from the socket, handed to the ingress side. 0 go on; -1 end.
-int serve_socket(mux_ctx* ctx, sockaddr_storage* src) {
-  socklen_t srclen = sizeof *src;
-  ssize_t n = io_recvfrom(ctx->sock_fd, ctx->rx_buf, RX_BUF_SIZE, reinterpret_cast<sockaddr*>(src),
-                          &srclen);
-  if (n < 0) {
+// Reads the TUN device until it has nothing more (EAGAIN ends a drain and is
+// no error), at most TUN_DRAIN_MAX packets; a blocking device is read once.
+// `reported` says that the wait found the device readable: only then is a
+// first read that finds nothing logged. A stop request ends the drain at
+// once. 0 go on; -1 the run must end.
+int drain_tun(mux_ctx* ctx, uint32_t now, bool reported, bool nonblocking, drain_result* d) {
+  for (int i = 0; i < TUN_DRAIN_MAX; i++) {
+    if (ctx->running == 0) return 0;
+    ssize_t n = io_read(ctx->tun_fd, ctx->rx_buf, RX_BUF_SIZE);
     int err = errno;
-    if (is_transient_recv_error(err)) return 0;
-    LOG_ERRNO("recvfrom() %s [%d]\n", err);
-    return -1;
+    const bool drained = n < 0 && (err == EAGAIN || err == EWOULDBLOCK) && (i > 0 || !reported);
+    if (!drained) log_message("Tun Received: %d", static_cast<int>(n));
+    if (n < 0) {
+      if (is_transient_tun_read_error(err)) return 0;
+      log_message("read from tun");
+      return -1;
+    }
+    if (n == 0) return 0;
+    d->tun_packets++;
+    if (dispatch_tun_packet(ctx, static_cast<size_t>(n), now) != 0) return -1;
+    if (!nonblocking) return 0;
   }
-  return handle_server_datagram(ctx, static_cast<size_t>(n), reinterpret_cast<const sockaddr*>(src),
-                                srclen) == 0
-             ? 0
-             : -1;
+  d->capped = true;
+  return 0;
+}
+
+// Receives what the socket holds, RX_BATCH datagrams per call into the slots
+// of the receive block (rx_buf is its first slot), each handed to the ingress
+// side where it lies. A stop request ends the drain at once. 0 go on; -1 end.
+int drain_socket(mux_ctx* ctx, uint8_t* block, drain_result* d) {
+  mmsghdr msgs[RX_BATCH];
+  iovec iov[RX_BATCH];
+  sockaddr_storage src[RX_BATCH];
+  for (int got = 0; got < SOCK_DRAIN_MAX;) {
+    if (ctx->running == 0) return 0;
+    memset(msgs, 0, sizeof msgs);
+    for (unsigned i = 0; i < RX_BATCH; i++) {
+      iov[i].iov_base = block + i * RX_BUF_SIZE;
+      iov[i].iov_len = RX_BUF_SIZE;
+      msgs[i].msg_hdr.msg_name = &src[i];
+      msgs[i].msg_hdr.msg_namelen = sizeof src[i];
+      msgs[i].msg_hdr.msg_iov = &iov[i];
+      msgs[i].msg_hdr.msg_iovlen = 1;
+    }
+    int n = io_recvmmsg(ctx->sock_fd, msgs, RX_BATCH);
+    if (n < 0) {
+      int err = errno;
+      if (is_transient_recv_error(err)) return 0;
+      LOG_ERRNO("recvfrom() %s [%d]\n", err);
+      return -1;
+    }
+    for (int i = 0; i < n; i++) {
+      if (ctx->running == 0) return 0;
+      ctx->rx_buf = block + static_cast<size_t>(i) * RX_BUF_SIZE;
+      int rc = handle_server_datagram(ctx, msgs[i].msg_len,
+                                      reinterpret_cast<const sockaddr*>(&src[i]),
+                                      msgs[i].msg_hdr.msg_namelen);
+      ctx->rx_buf = block;
+      if (rc != 0) return -1;
+      d->datagrams++;
+    }
+    got += n;
+    // A short batch emptied the queue: no further call is needed.
+    if (n < static_cast<int>(RX_BATCH)) return 0;
+  }
+  d->capped = true;
+  return 0;
+}
+
+// The next gathering interval, from the packets the last drain read over the
+// time since the drain before.
+uint64_t gather_interval(const drain_result& d, uint64_t elapsed_us) {
+  if (d.capped) return 0;
+  if (d.tun_packets <= 0) return GATHER_MAX_US;
+  const uint64_t us = elapsed_us * TUN_QUEUE_BUDGET / static_cast<uint64_t>(d.tun_packets);
+  return us < GATHER_MAX_US ? us : GATHER_MAX_US;
+}
+
+// Reads from the TUN device stop at EAGAIN instead of blocking; false when
+// the descriptor cannot be made non-blocking (it is then read once per wake).
+bool make_nonblocking(int fd) {
+  int flags = fcntl(fd, F_GETFL);
+  return flags != -1 && ((flags & O_NONBLOCK) != 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0);
+}
+
+uint64_t timeval_us(const timeval& tv) {
+  return static_cast<uint64_t>(tv.tv_sec) * US_PER_SECOND + static_cast<uint64_t>(tv.tv_usec);
+}
+
+void set_timeval_us(timeval* tv, uint64_t us) {
+  tv->tv_sec = static_cast<time_t>(us / US_PER_SECOND);
+  tv->tv_usec = static_cast<suseconds_t>(us % US_PER_SECOND);
 }
 
 void send_idle_request(mux_ctx* ctx) {
@@ -141,17 +237,23 @@ int run_event_loop(mux_ctx* ctx) {
   if (cfg == nullptr) return -1;
   ctx->running = 1;
 
-  ctx->rx_buf = static_cast<uint8_t*>(calloc(RX_BUF_SIZE, 1));
+  // rx_buf is the first slot of a block that the socket's drain fills a
+  // batch of datagrams at a time.
+  ctx->rx_buf = static_cast<uint8_t*>(calloc(RX_BATCH, RX_BUF_SIZE));
   ctx->frame_buf = static_cast<uint8_t*>(calloc(cfg->mtu != 0 ? cfg->mtu : 1, 1));
   ctx->tx_buf = static_cast<uint8_t*>(calloc(TX_BUF_SIZE, 1));
-  if (ctx->rx_buf == nullptr || ctx->frame_buf == nullptr || ctx->tx_buf == nullptr) {
+  frame_batch batch;
+  const bool batch_ok = frame_batch_init(&batch, cfg->mtu) == 0;
+  if (ctx->rx_buf == nullptr || ctx->frame_buf == nullptr || ctx->tx_buf == nullptr || !batch_ok) {
     // The tunnel never came up: no registration, no scripts.
     log_message("can not allocate the loop buffers");
+    frame_batch_free(&batch);
     free_buffers(ctx);
     close_endpoints(ctx);
     ctx->running = 0;
     return -1;
   }
+  uint8_t* const rx_block = ctx->rx_buf;
   ctx->frame_len = 0;
   ctx->frame_stamp = 0;
   ctx->tx_len = 0;
@@ -180,31 +282,60 @@ int run_event_loop(mux_ctx* ctx) {
     FD_SET(fd, &watched);
     if (fd + 1 > nfds) nfds = fd + 1;
   }
-  sockaddr_storage src;
-  memset(&src, 0, sizeof src);
+  const bool tun_drains = ctx->running != 0 && make_nonblocking(tun_fd);
   uint16_t idle = 0;
+  // Traffic flowed at the last wake: the next wait lets packets gather.
+  bool gathering = false;
+  uint64_t gather_us = GATHER_MAX_US;
+  uint64_t last_drain_at = 0;
+  // Frames made full or due in a pass go out together at its end; any other
+  // send to the server first sends the frames held, so the order on the wire
+  // stays that of a frame sent at once.
+  ctx->batch = &batch;
 
   while (ctx->running != 0) {
-    fd_set ready = watched;
+    if (frame_batch_flush(ctx) != 0) break;
+    fd_set ready;
     timeval tv;
-    timeval* timeout = loop_wait_timeout(cfg, ctx->frame_len, ctx->frame_stamp,
-                                         ctx->frame_len != 0 ? loop_clock_now() : 0, &tv);
-    // Only a wait that may run its whole waiting_time counts as idle when
-    // nothing arrives; one cut short for a frame or a resend does not.
-    const bool idle_wait = loop_wait_is_idle_wait(cfg, timeout);
-    if (registration_waiting(ctx)) {
-      const uint64_t resend = registration_us_until_resend(ctx, registration_clock_us());
-      const uint64_t cur = timeout == nullptr
-                               ? UINT64_MAX
-                               : static_cast<uint64_t>(tv.tv_sec) * US_PER_SECOND +
-                                     static_cast<uint64_t>(tv.tv_usec);
-      if (resend < cur) {
-        tv.tv_sec = static_cast<time_t>(resend / US_PER_SECOND);
-        tv.tv_usec = static_cast<suseconds_t>(resend % US_PER_SECOND);
-        timeout = &tv;
+    timeval* timeout;
+    bool idle_wait = false;
+    int n;
+    if (gathering) {
+      // Only the control pipe is watched: a stop is still served at once.
+      uint64_t us = gather_us;
+      if (ctx->frame_len != 0) {
+        const uint64_t due =
+            loop_clock_us_until_due(loop_clock_now(), ctx->frame_stamp, cfg->max_muxing_time);
+        if (due < us) us = due;
       }
+      if (cfg->waiting_time != 0 && cfg->waiting_time < us) us = cfg->waiting_time;
+      if (registration_waiting(ctx)) {
+        const uint64_t resend = registration_us_until_resend(ctx, registration_clock_us());
+        if (resend < us) us = resend;
+      }
+      FD_ZERO(&ready);
+      n = 0;
+      if (us != 0) {
+        FD_SET(pipe_fd, &ready);
+        set_timeval_us(&tv, us);
+        n = io_select(pipe_fd + 1, &ready, &tv);
+      }
+    } else {
+      ready = watched;
+      timeout = loop_wait_timeout(cfg, ctx->frame_len, ctx->frame_stamp,
+                                  ctx->frame_len != 0 ? loop_clock_now() : 0, &tv);
+      // Only a wait that may run its whole waiting_time counts as idle when
+      // nothing arrives; one cut short for a frame or a resend does not.
+      idle_wait = loop_wait_is_idle_wait(cfg, timeout);
+      if (registration_waiting(ctx)) {
+        const uint64_t resend = registration_us_until_resend(ctx, registration_clock_us());
+        if (timeout == nullptr || resend < timeval_us(tv)) {
+          set_timeval_us(&tv, resend);
+          timeout = &tv;
+        }
+      }
+      n = io_select(nfds, &ready, timeout);
     }
-    int n = io_select(nfds, &ready, timeout);
     if (n < 0) {
       if (errno == EINTR) continue;
       log_message("select() ");
@@ -212,19 +343,47 @@ int run_event_loop(mux_ctx* ctx) {
     }
     const uint32_t now = loop_clock_now();
 
+    if (gathering) {
+      // What gathered meanwhile: the TUN device first, so that packets that
+      // arrived before a frame fell due still join it; then the due frame,
+      // a due resend, and the socket.
+      if (n > 0 && FD_ISSET(pipe_fd, &ready)) {
+        uint8_t wake;
+        (void)io_read(pipe_fd, &wake, 1);
+        break;
+      }
+      drain_result d{};
+      if (drain_tun(ctx, now, false, tun_drains, &d) != 0 || ctx->running == 0) break;
+      if (ctx->frame_len != 0 && frame_due(now, ctx->frame_stamp, cfg->max_muxing_time)) {
+        if (write_muxed_data_to_sock(ctx) != 0) break;
+      }
+      if (frame_batch_flush(ctx) != 0) break;
+      if (registration_waiting(ctx) &&
+          registration_resend_if_due(ctx, registration_clock_us()) != 0) {
+        break;
+      }
+      if (drain_socket(ctx, rx_block, &d) != 0) break;
+      const uint64_t at = registration_clock_us();
+      gathering = d.tun_packets + d.datagrams > 0;
+      gather_us = gather_interval(d, at - last_drain_at);
+      last_drain_at = at;
+      continue;
+    }
+
     if (ctx->frame_len != 0 && frame_due(now, ctx->frame_stamp, cfg->max_muxing_time)) {
       if (write_muxed_data_to_sock(ctx) != 0) break;
     }
     // A handshake of the run sends again every 2 s until the server decides.
-    if (registration_waiting(ctx) &&
-        registration_resend_if_due(ctx, registration_clock_us()) != 0) {
-      break;
+    if (registration_waiting(ctx)) {
+      if (frame_batch_flush(ctx) != 0) break;
+      if (registration_resend_if_due(ctx, registration_clock_us()) != 0) break;
     }
 
     if (n == 0) {
       // While a handshake waits, its own messages keep the line busy.
       if (!idle_wait || registration_waiting(ctx)) continue;
       if (idle == cfg->max_idle_cycle) {
+        if (frame_batch_flush(ctx) != 0) break;
         send_idle_request(ctx);
         idle = 0;
       } else {
@@ -238,12 +397,26 @@ int run_event_loop(mux_ctx* ctx) {
       (void)io_read(pipe_fd, &wake, 1);
       break;
     }
-    if (FD_ISSET(tun_fd, &ready) && serve_tun(ctx, now) != 0) break;
-    if (FD_ISSET(sock_fd, &ready) && serve_socket(ctx, &src) != 0) break;
+    drain_result d{};
+    if (FD_ISSET(tun_fd, &ready)) {
+      if (drain_tun(ctx, now, true, tun_drains, &d) != 0 || ctx->running == 0) break;
+    }
+    if (FD_ISSET(sock_fd, &ready)) {
+      if (frame_batch_flush(ctx) != 0 || drain_socket(ctx, rx_block, &d) != 0) break;
+    }
     idle = 0;
+    // Traffic: from now on let packets gather between wakes.
+    gathering = tun_drains && d.tun_packets + d.datagrams > 0;
+    gather_us = d.capped ? 0 : GATHER_MAX_US;
+    last_drain_at = registration_clock_us();
   }
 
-  // A pending frame that was not due yet is dropped with its buffer.
+  // Frames already made full or due still go; a pending frame that was not
+  // due yet is dropped with its buffer.
+  (void)frame_batch_flush(ctx);
+  ctx->batch = nullptr;
+  frame_batch_free(&batch);
+  ctx->rx_buf = rx_block;
   free_buffers(ctx);
   (void)run_down_script(cfg);
   free_call_entries(ctx);

@@ -1,5 +1,6 @@
 #include "main.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -69,6 +70,7 @@ int corvex_main(int argc, char** argv) {
     log_message("error when parsing args");
     return 1;
   }
+  warn_if_password_readable(&cfg);
   switch (cfg.command) {
     case CMD_START:
       if (start_daemon(&cfg) != 0) {
@@ -97,8 +99,18 @@ int corvex_main(int argc, char** argv) {
   }
   signal(SIGINT, stop_signal_handler);
   signal(SIGTERM, stop_signal_handler);
-  if (setup_context(&g_ctx, &cfg) == -1) return 1;
-  return run_event_loop(&g_ctx);
+  // Nothing here reads standard input. Make it /dev/null (a daemon has closed
+  // it): the scripts then get /dev/null as theirs, and no descriptor opened
+  // below (the control pipe's read end) can take number 0 and be inherited.
+  int null_fd = open("/dev/null", O_RDONLY);
+  if (null_fd > STDIN_FILENO) {
+    dup2(null_fd, STDIN_FILENO);
+    close(null_fd);
+  }
+  int rc = setup_context(&g_ctx, &cfg) == -1 ? 1 : run_event_loop(&g_ctx);
+  // A daemon leaves no pid file behind (a foreground run has none).
+  remove_own_pid_file(&cfg);
+  return rc;
 }
 
 int main(int argc, char** argv) { return corvex_main(argc, argv); }

@@ -1,5 +1,6 @@
 #include "netio.h"
 
+#include <time.h>
 #include <unistd.h>
 
 ssize_t io_sendto(int fd, const void* buf, size_t len, const sockaddr* to, socklen_t tolen) {
@@ -14,6 +15,19 @@ ssize_t io_read(int fd, void* buf, size_t len) { return read(fd, buf, len); }
 
 ssize_t io_write(int fd, const void* buf, size_t len) { return write(fd, buf, len); }
 
+uint64_t io_monotonic_clock() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+  return (static_cast<uint64_t>(ts.tv_sec) << 20) +
+         (static_cast<uint64_t>(ts.tv_nsec) << 20) / 1000000000u;
+}
+
 int io_select(int nfds, fd_set* readfds, timeval* timeout) {
   return select(nfds, readfds, nullptr, nullptr, timeout);
+}
+
+int io_sendmmsg(int fd, mmsghdr* msgs, unsigned vlen) { return sendmmsg(fd, msgs, vlen, 0); }
+
+int io_recvmmsg(int fd, mmsghdr* msgs, unsigned vlen) {
+  return recvmmsg(fd, msgs, vlen, 0, nullptr);
 }

@@ -7,9 +7,20 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 
 ssize_t io_sendto(int fd, const void* buf, size_t len, const sockaddr* to, socklen_t tolen);
 ssize_t io_recvfrom(int fd, void* buf, size_t len, sockaddr* from, socklen_t* fromlen);
 ssize_t io_read(int fd, void* buf, size_t len);
 ssize_t io_write(int fd, const void* buf, size_t len);
 int io_select(int nfds, fd_set* readfds, timeval* timeout);
+// Several datagrams in one call (flags 0, no timeout): the count of messages
+// sent or received, each message's msg_len set, or -1 with errno.
+int io_sendmmsg(int fd, mmsghdr* msgs, unsigned vlen);
+int io_recvmmsg(int fd, mmsghdr* msgs, unsigned vlen);
+
+// The monotonic clock in units of 2^-20 s (2^20 a second, as rtp_timeout
+// counts), 64 bits wide: it never wraps in the life of a process. It is read
+// per packet, so the coarse clock serves (a few ms resolution, a fraction of
+// the cost).
+uint64_t io_monotonic_clock();

@@ -57,7 +57,9 @@ void close_tun(mux_ctx* ctx) {
 }
 
 int open_tun(mux_ctx* ctx, const mux_config* cfg) {
-  int fd = open("/dev/net/tun", O_RDWR);
+  // Close-on-exec, here as for the socket and the control pipe: a script's
+  // background job must not keep the device (and its name) after we end.
+  int fd = open("/dev/net/tun", O_RDWR | O_CLOEXEC);
   if (fd < 0) {
     log_message("can not open /dev/net/tun");
     ctx->tun_fd = -1;
@@ -111,7 +113,7 @@ int open_socket(mux_ctx* ctx, const mux_config* cfg) {
   memcpy(storage + offsetof(sockaddr_in, sin_port), &cfg->port, sizeof cfg->port);
   ctx->server_addrlen = ai->ai_addrlen;
 
-  int fd = socket(ai->ai_family, SOCK_DGRAM, IPPROTO_UDP);
+  int fd = socket(ai->ai_family, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
   if (fd < 0) {
     log_message("can not create socket");
     freeaddrinfo(res);
@@ -136,7 +138,7 @@ int setup_context(mux_ctx* ctx, const mux_config* cfg) {
   ctx->server_addr = reinterpret_cast<sockaddr*>(&ctx->server_addr_storage);
 
   // The pipe comes first, so both its ends are below the other descriptors.
-  if (pipe(ctx->ctl_pipe) != 0) {
+  if (pipe2(ctx->ctl_pipe, O_CLOEXEC) != 0) {
     log_message("pipe");
     return -1;
   }

@@ -10,6 +10,7 @@
 #include "config.h"
 
 struct call_entry;
+struct frame_batch;
 struct rx_template;
 
 constexpr size_t RX_BUF_SIZE = 4096;
@@ -56,6 +57,13 @@ struct mux_ctx {
   // holds the time (registration_clock_us) at which its current message is
   // sent again; 0 while none waits.
   uint64_t reg_resend_at;
+  // While the loop runs, frames to send are held here and sent together at
+  // the end of its pass; null: each frame is sent at once.
+  frame_batch* batch;
+  // Kept by ingress.cc: per call id (index call id - 1), the egress clock
+  // value (io_monotonic_clock) from which a recovery request for it may be
+  // sent again. 0 in a zeroed context: any time.
+  uint64_t recovery_next[MAX_CALL_SLOTS];
 };
 
 // The process-wide context; the signal handler reaches it here.

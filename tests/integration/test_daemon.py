@@ -19,6 +19,7 @@ import re
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import threading
@@ -143,6 +144,7 @@ class Env:
         ] + ["%s=%s" % kv for kv in extra.items()]
         with open(self.config, "w") as f:
             f.write("\n".join(lines) + "\n")
+        os.chmod(self.config, 0o600)  # it holds a password: private, as the packages install it
 
     def run(self, command, verbose=True, prefix=(), timeout=30):
         args = list(prefix) + self.corvex + ["-c", self.config, "-s", command]
@@ -245,6 +247,31 @@ def lines(text):
         assert re.match(STAMP, line), "unstamped line: %r" % line
         out.append(line[25:])
     return out
+
+
+F_OFD_SETLK = 37
+
+
+class held_lock:
+    """The pid file, written with `content` and locked by this process (as a
+    daemon in the middle of its start would hold it). With `ofd`, an open file
+    description lock, whose holder the system does not name."""
+
+    def __init__(self, path, content, ofd=False):
+        self.path, self.content, self.ofd = path, content, ofd
+
+    def __enter__(self):
+        self.f = open(self.path, "w+")
+        self.f.write(self.content)
+        self.f.flush()
+        if self.ofd:
+            fcntl.fcntl(self.f, F_OFD_SETLK, struct.pack("hhqqi4x", fcntl.F_WRLCK, 0, 0, 0, 0))
+        else:
+            fcntl.lockf(self.f, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        return self.f
+
+    def __exit__(self, *exc):
+        self.f.close()
 
 
 def dead_pid():
@@ -355,13 +382,61 @@ def test_start_with_unwritable_pid_directory(env):
     assert env.log() == ""
 
 
-def test_start_fails_when_pid_file_cannot_be_truncated(env):
+def test_start_refuses_a_pid_file_that_is_a_symlink_or_no_regular_file(env):
+    # In a world-writable directory anyone may plant a symlink where the pid
+    # file goes: the file it points to must stay untouched.
+    victim = os.path.join(env.dir, "victim")
+    with open(victim, "w") as f:
+        f.write("precious\n")
+    link = os.path.join(env.dir, "link.pid")
+    os.symlink(victim, link)
     fifo = os.path.join(env.dir, "fifo")
     os.mkfifo(fifo)
-    env.write_config(pidfile=fifo)
+    for path in (link, fifo):
+        env.write_config(pidfile=path)
+        r = env.run("start")
+        assert r.returncode == 0
+        assert lines(r.stdout) == ["can not open %s" % path, "open", "can not start daemon"]
+    with open(victim) as f:
+        assert f.read() == "precious\n"
+    assert not os.path.exists("/sys/class/net/" + env.intf)
+
+
+def test_new_pid_and_log_files_get_their_modes_whatever_the_umask(env):
+    mask = os.umask(0)
+    try:
+        _, pid = env.start()
+    finally:
+        os.umask(mask)
+    assert os.stat(env.pidfile).st_mode & 0o777 == 0o600
+    assert os.stat(env.logfile).st_mode & 0o777 == 0o640
+    assert env.run("stop").returncode == 0
+    assert env.reaper.exit_code(pid) == 255
+
+
+def test_log_file_symlink_is_refused_and_dev_null_works(env):
+    victim = os.path.join(env.dir, "victim")
+    with open(victim, "w") as f:
+        f.write("precious\n")
+    env.logfile = os.path.join(env.dir, "link.log")
+    os.symlink(victim, env.logfile)
+    env.write_config()
     r = env.run("start")
-    assert r.returncode == 0
-    assert lines(r.stdout) == ["ftruncate", "can not start daemon"]
+    assert (r.returncode, r.stdout) == (0, "")
+    pid = wait_for(env._pid_or_none, 5, "the pid file")
+    env.reaper.watch(pid)
+    assert env.reaper.exit_code(pid) == 1
+    with open(victim) as f:
+        assert f.read() == "precious\n"
+    assert env.run("stop").returncode == 0  # its pid file is stale: removed
+    assert not os.path.exists(env.pidfile)
+
+    env.logfile = "/dev/null"
+    env.write_config()
+    _, pid = env.start()
+    assert os.readlink("/proc/%d/fd/1" % pid) == "/dev/null"
+    assert env.run("stop").returncode == 0
+    assert env.reaper.exit_code(pid) == 255
 
 
 def test_start_fails_after_detaching_when_log_file_cannot_be_opened(env):
@@ -385,34 +460,34 @@ def test_stop_without_pid_file_is_silent_success(env):
 
 
 def test_stop_with_empty_pid_file(env):
-    open(env.pidfile, "w").close()
-    r = env.run("stop")
-    assert r.returncode == 0
-    assert lines(r.stdout) == ["fgets"]
-    assert os.path.exists(env.pidfile)
+    # Locked but empty: a daemon that has not written its pid yet.
+    with held_lock(env.pidfile, ""):
+        r = env.run("stop")
+        assert r.returncode == 0
+        assert lines(r.stdout) == ["fgets"]
+        assert os.path.exists(env.pidfile)
 
 
 @pytest.mark.parametrize("content, value", [("daemon\n", 0), ("-12\n", -12), ("0\n", 0)])
 def test_stop_refuses_pid_below_one(env, content, value):
-    with open(env.pidfile, "w") as f:
-        f.write(content)
-    r = env.run("stop")
-    assert r.returncode == 1
-    assert lines(r.stdout) == ["pid is not positive: %d" % value, "can not stop daemon"]
-    assert os.path.exists(env.pidfile)
+    with held_lock(env.pidfile, content):
+        r = env.run("stop")
+        assert r.returncode == 1
+        assert lines(r.stdout) == ["pid is not positive: %d" % value, "can not stop daemon"]
+        assert os.path.exists(env.pidfile)
 
 
 def test_stop_with_pid_beyond_pid_range_signals_nobody(env):
     # 2^32 + pid would narrow to pid: the process must not be signalled.
     victim = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(30)"])
     try:
-        with open(env.pidfile, "w") as f:
-            f.write("%d\n" % ((1 << 32) + victim.pid))
-        r = env.run("stop")
-        assert r.returncode == 0
-        assert r.stdout == ""
-        assert victim.poll() is None
-        assert os.path.exists(env.pidfile)
+        # Locked, but with no holder named: only the number is left to judge.
+        with held_lock(env.pidfile, "%d\n" % ((1 << 32) + victim.pid), ofd=True):
+            r = env.run("stop")
+            assert r.returncode == 0
+            assert r.stdout == ""
+            assert victim.poll() is None
+            assert os.path.exists(env.pidfile)
     finally:
         victim.kill()
         victim.wait()
@@ -424,8 +499,9 @@ def test_stop_stale_pid_then_start_takes_over(env):
         f.write(stale)
     r = env.run("stop")
     assert (r.returncode, r.stdout) == (0, "")
-    with open(env.pidfile) as f:
-        assert f.read() == stale
+    assert not os.path.exists(env.pidfile)  # unlocked: stale, removed
+    with open(env.pidfile, "w") as f:
+        f.write(stale)
 
     _, pid = env.start()
     assert "%d\n" % pid != stale
@@ -453,6 +529,27 @@ def test_stop_ends_daemon_runs_down_script_and_logs(env):
     assert "down script stderr" in log
 
 
+def test_scripts_inherit_neither_tun_socket_nor_pipe_and_read_dev_null(env):
+    # The up script runs when the stop ends the registration; it lists its
+    # descriptors. Only standard input (/dev/null), output and error (the log
+    # file) and what the shell opens itself may be there.
+    dump = os.path.join(env.dir, "fds")
+    up = os.path.join(env.dir, "up.sh")
+    with open(up, "w") as f:
+        f.write('ls -l /proc/$$/fd > %s\n' % dump)
+    env.write_config(up=up)
+    _, pid = env.start()
+    assert env.run("stop").returncode == 0
+    assert env.reaper.exit_code(pid) == 255
+    with open(dump) as f:
+        fds = dict(line.split(" -> ")[0].split()[-1:] + line.split(" -> ")[1:]
+                   for line in f.read().splitlines() if " -> " in line)
+    assert fds["0"] == "/dev/null", fds
+    assert fds["2"] == env.logfile, fds
+    leaked = [t for t in fds.values() if "tun" in t or t.startswith(("socket:", "pipe:"))]
+    assert leaked == [], fds
+
+
 def test_stop_right_after_start_is_not_lost(env):
     # The stop may reach the daemon while it is still setting up: the request
     # is kept and the run ends as soon as its loop starts.
@@ -472,15 +569,16 @@ def test_stop_right_after_start_is_not_lost(env):
 def test_stop_times_out_on_process_ignoring_sigterm(env):
     stubborn = subprocess.Popen(
         [sys.executable, "-c",
-         "import signal, sys, time\n"
+         "import fcntl, os, signal, sys, time\n"
          "signal.signal(signal.SIGTERM, signal.SIG_IGN)\n"
+         "f = open(sys.argv[1], 'w+')\n"
+         "f.write('%d\\n' % os.getpid()); f.flush()\n"
+         "fcntl.lockf(f, fcntl.LOCK_EX | fcntl.LOCK_NB)\n"
          "print('ready', flush=True)\n"
-         "time.sleep(60)\n"],
+         "time.sleep(60)\n", env.pidfile],
         stdout=subprocess.PIPE, text=True)
     try:
         assert stubborn.stdout.readline() == "ready\n"
-        with open(env.pidfile, "w") as f:
-            f.write("%d\n" % stubborn.pid)
         r = env.run("stop")
         assert r.returncode == 1
         assert lines(r.stdout) == ["timed out when stopping pid %d" % stubborn.pid,
@@ -491,6 +589,38 @@ def test_stop_times_out_on_process_ignoring_sigterm(env):
     finally:
         stubborn.kill()
         stubborn.wait()
+
+
+def test_stop_signals_only_the_holder_of_the_pid_files_lock(env):
+    # An unrelated process whose pid a stale (unlocked) file names, or that a
+    # locked file names while another process holds the lock, is left alone.
+    victim = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(30)"])
+    try:
+        with open(env.pidfile, "w") as f:
+            f.write("%d\n" % victim.pid)
+        r = env.run("stop")
+        assert (r.returncode, r.stdout) == (0, "")
+        assert not os.path.exists(env.pidfile)
+        with held_lock(env.pidfile, "%d\n" % victim.pid):
+            r = env.run("stop")
+            assert r.returncode == 1
+            assert lines(r.stdout) == ["pid file %s is locked by pid %d, not by %d"
+                                       % (env.pidfile, os.getpid(), victim.pid),
+                                       "can not stop daemon"]
+        time.sleep(0.2)
+        assert victim.poll() is None
+    finally:
+        victim.kill()
+        victim.wait()
+
+
+def test_daemon_ending_by_itself_removes_its_pid_file(env):
+    _, pid = env.start()
+    os.kill(pid, signal.SIGTERM)
+    assert env.reaper.exit_code(pid) == 255
+    assert not os.path.exists(env.pidfile)
+    r = env.run("stop")
+    assert (r.returncode, r.stdout) == (0, "")
 
 
 # --- restart ---------------------------------------------------------------
@@ -519,7 +649,7 @@ PACKAGING = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
     os.path.abspath(__file__)))), "packaging")
 KEYS = {"server", "port", "password", "intf", "mtu", "sip_port", "max_call", "max_muxing_time",
         "waiting_time", "rtp_timeout", "up", "down", "pidfile", "logfile", "allow_all",
-        "allow_ping", "max_idle_cycle"}
+        "allow_ping", "max_idle_cycle", "ingress_filter"}
 
 
 def sample_settings():
@@ -548,6 +678,13 @@ def test_sample_configuration_covers_every_key_and_is_accepted(env):
     assert not re.search(r"(?m)^[a-z_]+=/var/", text)
     with open(env.config, "w") as f:
         f.write(text)
+    # It holds a password: readable by others, it is warned about at start.
+    os.chmod(env.config, 0o644)
+    r = env.run("stop")
+    assert r.returncode == 0
+    assert r.stdout[25:] == ("warning: config file %s holds the password and is readable "
+                             "by group and others (mode 644)\n" % env.config)
+    os.chmod(env.config, 0o600)
     r = env.run("stop")
     assert (r.returncode, r.stdout) == (0, "")
 

@@ -732,3 +732,23 @@ def test_sigterm_at_any_moment_of_the_start_ends_cleanly(reg, lab):
         outcomes.append((delay, status, ran))
         assert (status, ran) in ((-signal.SIGTERM, []), (255, ["up", "down"])), outcomes
     print("SIGTERM at the start:", outcomes)
+
+
+def test_tun_write_to_a_down_interface_loses_the_packet_not_the_run(reg):
+    """The up script here does not raise the interface, so every write to
+    the TUN device fails with EIO: the server's packet is lost, the run goes
+    on."""
+    peer = reg.start_peer(mode="authorize")
+    client = reg.start_client(items=[("intf", "cvxeio0")])
+    reg.wait_up(client)
+    assert "UP" not in reg.ns.ip("-o", "link", "show", "cvxeio0").stdout.split(">")[0]
+    # A non-RTP message, pad of len("secret") zero bytes: a UDP packet to the SIP port.
+    udp = struct.pack("!HHHH", 5060, 5060, 8 + 4, 0) + b"ping"
+    ip = bytearray(struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + len(udp), 1, 0, 64, 17, 0,
+                               socket.inet_aton("10.0.0.1"), socket.inet_aton("10.0.0.2")))
+    peer.call("send", hex=(b"\x00\x00" + bytes(6) + bytes(ip) + udp).hex())
+    wait_for(lambda: "Socket receive : %d bytes" % (8 + len(ip) + len(udp)) in client.log()
+             or not client.alive(), 10, "the message to arrive")
+    reg.wait_loop()     # the loop still answers a challenge
+    assert client.alive(), client.log()[-2000:]
+    assert "severe error" not in client.log()

@@ -57,6 +57,13 @@ void fake_queue_read(int fd, const std::vector<uint8_t>& bytes) {
   fake_io.reads[fd].push_back(std::move(r));
 }
 
+void fake_queue_read_with(int fd, const std::vector<uint8_t>& bytes, std::function<void()> action) {
+  fake_read r;
+  r.bytes = bytes;
+  r.action = std::move(action);
+  fake_io.reads[fd].push_back(std::move(r));
+}
+
 void fake_queue_read_error(int fd, int err) {
   fake_read r;
   r.err = err;
@@ -135,6 +142,7 @@ ssize_t io_read(int fd, void* buf, size_t len) {
   }
   fake_read r = std::move(it->second.front());
   it->second.pop_front();
+  if (r.action) r.action();
   if (r.err != 0) {
     errno = r.err;
     return -1;
@@ -143,6 +151,8 @@ ssize_t io_read(int fd, void* buf, size_t len) {
   if (n != 0) memcpy(buf, r.bytes.data(), n);
   return static_cast<ssize_t>(n);
 }
+
+uint64_t io_monotonic_clock() { return fake_io.clock; }
 
 int io_select(int nfds, fd_set* readfds, timeval* timeout) {
   fake_select_call call{nfds, timeout != nullptr, timeval{0, 0}, {}};
@@ -179,4 +189,37 @@ int io_select(int nfds, fd_set* readfds, timeval* timeout) {
     }
   }
   return count;
+}
+
+int io_sendmmsg(int fd, mmsghdr* msgs, unsigned vlen) {
+  fake_io.sendmmsg_calls.push_back(vlen);
+  unsigned i = 0;
+  for (; i < vlen; i++) {
+    const msghdr& h = msgs[i].msg_hdr;
+    std::vector<uint8_t> bytes;
+    for (size_t k = 0; k < h.msg_iovlen; k++) {
+      const auto* p = static_cast<const uint8_t*>(h.msg_iov[k].iov_base);
+      bytes.insert(bytes.end(), p, p + h.msg_iov[k].iov_len);
+    }
+    ssize_t n = io_sendto(fd, bytes.data(), bytes.size(), static_cast<const sockaddr*>(h.msg_name),
+                          h.msg_namelen);
+    if (n < 0) break;
+    msgs[i].msg_len = static_cast<unsigned>(n);
+  }
+  if (i == 0 && vlen != 0) return -1;  // errno set by the failed send
+  return static_cast<int>(i);
+}
+
+int io_recvmmsg(int fd, mmsghdr* msgs, unsigned vlen) {
+  fake_io.recvmmsg_calls++;
+  unsigned i = 0;
+  for (; i < vlen; i++) {
+    if (i > 0 && (fake_io.datagrams.empty() || fake_io.datagrams.front().err != 0)) break;
+    msghdr& h = msgs[i].msg_hdr;
+    auto* from = static_cast<sockaddr*>(h.msg_name);
+    ssize_t n = io_recvfrom(fd, h.msg_iov[0].iov_base, h.msg_iov[0].iov_len, from, &h.msg_namelen);
+    if (n < 0) return -1;  // the first one: errno set
+    msgs[i].msg_len = static_cast<unsigned>(n);
+  }
+  return static_cast<int>(i);
 }

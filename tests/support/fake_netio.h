@@ -45,6 +45,7 @@ struct fake_datagram {
 struct fake_read {
   int err = 0;  // nonzero: io_read fails with it
   std::vector<uint8_t> bytes;
+  std::function<void()> action;  // runs first, as if during the read
 };
 
 struct fake_netio_state {
@@ -52,6 +53,7 @@ struct fake_netio_state {
   std::vector<fake_packet> written;  // io_write (successful ones)
   int send_errno = 0;                // nonzero: io_sendto fails with it
   int write_errno = 0;               // nonzero: io_write fails with it
+  uint64_t clock = 0;                // what io_monotonic_clock returns
 
   // Destination address bytes of each entry of `sent`.
   std::vector<std::vector<uint8_t>> sent_to;
@@ -59,6 +61,9 @@ struct fake_netio_state {
   // looked at: 0 succeeds, anything else fails with that error.
   std::deque<int> send_errnos;
   int send_attempts = 0;
+  // Messages given to each io_sendmmsg call (each message also counts in
+  // `sent` and `send_attempts` as one io_sendto would).
+  std::vector<size_t> sendmmsg_calls;
 
   // io_select: steps are taken in order; when none is left, io_select fails
   // with select_default_errno (EINTR), and once select_limit calls have been
@@ -71,8 +76,11 @@ struct fake_netio_state {
   // given (for tests that need the clock to move as in a real wait).
   bool sleep_on_timeout = false;
 
-  // io_recvfrom: datagrams in order; EAGAIN when none is left.
+  // io_recvfrom and io_recvmmsg: datagrams in order; EAGAIN when none is
+  // left. io_recvmmsg takes up to its vlen of them, stopping before a
+  // scripted error unless that error comes first.
   std::deque<fake_datagram> datagrams;
+  int recvmmsg_calls = 0;
   // io_read: per descriptor, in order; EAGAIN when none is left.
   std::map<int, std::deque<fake_read>> reads;
   std::vector<int> read_calls;  // descriptor of every io_read
@@ -98,6 +106,8 @@ void fake_queue_recv_error(int err);
 // Script the next io_read results on fd.
 void fake_queue_read(int fd, const std::vector<uint8_t>& bytes);
 void fake_queue_read_error(int fd, int err);
+// A read of `bytes` during which `action` runs (a signal mid-burst, say).
+void fake_queue_read_with(int fd, const std::vector<uint8_t>& bytes, std::function<void()> action);
 
 // An IPv4 socket address ("a.b.c.d", host-order port) as received from the
 // socket; its length goes to *len.

@@ -1,6 +1,7 @@
 // The configuration reader: line handling, key/value split, conversions and
 // range checks, defaults, the environment export and the logged messages.
 #include <arpa/inet.h>
+#include <sys/stat.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -40,7 +41,7 @@ const char* const kExportedNames[] = {
     "server",   "port",    "password", "mtu",       "intf",       "max_muxing_time",
     "max_call", "waiting_time", "rtp_timeout", "sip_port", "pidfile",  "logfile",
     "up",       "down",    "allow_all", "allow_ping", "max_idle_cycle", "server ",
-    "corvex_extra_key", "Server", "after_failure"};
+    "corvex_extra_key", "Server", "after_failure", "ingress_filter"};
 
 std::string network_bytes(uint16_t field) {
   unsigned char b[2];
@@ -257,6 +258,61 @@ TEST_F(ConfigFile, MaxCallFrom1To255) {
   EXPECT_EQ(msgs, Msgs{"max_call 256 is illegal"});
   EXPECT_EQ(load_verbose("server=a\nmax_call=-3\n", &msgs), 1);
   EXPECT_EQ(msgs, Msgs{"max_call -3 is illegal"});
+}
+
+TEST_F(ConfigFile, IngressFilterIsOffByDefaultAndZeroOrOne) {
+  ASSERT_EQ(load("server=a\n"), 0);
+  EXPECT_EQ(cfg_.ingress_filter, 0);
+  ASSERT_EQ(load("server=a\ningress_filter=1\n"), 0);
+  EXPECT_EQ(cfg_.ingress_filter, 1);
+  EXPECT_EQ(env("ingress_filter"), "1");
+  ASSERT_EQ(load("server=a\ningress_filter=1\ningress_filter=0\n"), 0);
+  EXPECT_EQ(cfg_.ingress_filter, 0);
+
+  Msgs msgs;
+  EXPECT_EQ(load_verbose("server=a\ningress_filter=2\n", &msgs), 1);
+  EXPECT_EQ(msgs, Msgs{"ingress_filter 2 is illegal"});
+  EXPECT_EQ(load_verbose("server=a\ningress_filter=-1\n", &msgs), 1);
+  EXPECT_EQ(msgs, Msgs{"ingress_filter -1 is illegal"});
+}
+
+// The warning about a password file others can read, as main gives it at start.
+TEST_F(ConfigFile, PasswordFileReadableByOthersIsWarnedAbout) {
+  struct probe {
+    const char* text;
+    mode_t mode;
+    const char* readers;  // nullptr: no warning
+  };
+  const probe probes[] = {
+      {"server=a\npassword=secret\n", 0644, "group and others"},
+      {"server=a\npassword=secret\n", 0640, "group"},
+      {"server=a\npassword=secret\n", 0604, "others"},
+      {"server=a\npassword=secret\n", 0600, nullptr},
+      {"server=a\n", 0644, nullptr},             // no password
+      {"server=a\npassword=\n", 0644, nullptr},  // an empty one
+  };
+  for (const probe& p : probes) {
+    SCOPED_TRACE(p.text + std::to_string(p.mode));
+    ASSERT_EQ(load(p.text), 0);
+    ASSERT_EQ(chmod(path_.c_str(), p.mode), 0);
+    cfg_.config_path = path_.c_str();
+    int warned = -1;
+    verbose = 1;
+    Msgs msgs = messages_of(capture_stdout([&] { warned = warn_if_password_readable(&cfg_); }));
+    verbose = 0;
+    cfg_.config_path = nullptr;
+    if (p.readers == nullptr) {
+      EXPECT_EQ(warned, 0);
+      EXPECT_EQ(msgs, Msgs{});
+      continue;
+    }
+    EXPECT_EQ(warned, 1);
+    char mode[8];
+    snprintf(mode, sizeof mode, "%03o", static_cast<unsigned>(p.mode));
+    EXPECT_EQ(msgs, Msgs{"warning: config file " + path_ +
+                         " holds the password and is readable by " + p.readers + " (mode " +
+                         mode + ")"});
+  }
 }
 
 TEST_F(ConfigFile, PortZeroIsCaughtAfterTheWholeFile) {

@@ -21,8 +21,10 @@ using bytes = std::vector<uint8_t>;
 
 bytes payload_of(const bytes& pkt) { return bytes(pkt.begin() + 40, pkt.end()); }
 
-int mux(media_ctx& m, const bytes& pkt, uint32_t now) {
-  return mux_rtp_packet(&m.ctx, pkt.data(), pkt.size(), now);
+// One packet at `now`, on the egress clock and (cut to 32 bits) the loop clock.
+int mux(media_ctx& m, const bytes& pkt, uint64_t now) {
+  fake_io.clock = now;
+  return mux_rtp_packet(&m.ctx, pkt.data(), pkt.size(), static_cast<uint32_t>(now));
 }
 
 // Exactly sized heap copy: the sanitizer catches reads beyond `len`.
@@ -67,6 +69,29 @@ TEST(RtpTest, ProtocolVersionPayloadTypeAndLength) {
   EXPECT_FALSE(rtp_test_exact(make_rtp(s)));
   s.len = 10;
   EXPECT_FALSE(rtp_test_exact(make_rtp(s)));
+}
+
+// Only what a 40-byte template can rebuild passes: a whole, unfragmented IPv4
+// packet with a plain 20-byte header, RTP version 2 in both bits.
+TEST(RtpTest, OnlyWholeUnfragmentedPlainIpv4Version2) {
+  rtp_fields s;
+  auto changed = [&](size_t at, uint8_t v) {
+    bytes p = make_rtp(s);
+    p[at] = v;
+    return p;
+  };
+  EXPECT_TRUE(rtp_test_exact(changed(6, 0x40)));   // don't-fragment is fine
+  EXPECT_FALSE(rtp_test_exact(changed(28, 0xC0)));  // version 3
+  EXPECT_FALSE(rtp_test_exact(changed(28, 0x00)));  // version 0
+  EXPECT_FALSE(rtp_test_exact(changed(0, 0x46)));   // IPv4 options
+  EXPECT_FALSE(rtp_test_exact(changed(0, 0x65)));   // IPv6 whose bytes happen to fit
+  EXPECT_FALSE(rtp_test_exact(changed(6, 0x20)));   // more fragments
+  EXPECT_FALSE(rtp_test_exact(changed(7, 0x01)));   // a later fragment
+  EXPECT_FALSE(rtp_test_exact(changed(6, 0x10)));
+  EXPECT_FALSE(rtp_test_exact(changed(3, 199)));    // total length says less
+  bytes longer = make_rtp(s);
+  longer.push_back(0);                              // one byte more than it says
+  EXPECT_FALSE(rtp_test_exact(longer));
 }
 
 TEST(SubPacketForms, LiveStreamCompressedNewStreamWhole) {
@@ -278,12 +303,12 @@ TEST(CallTable, MaxCallTwoAndAThirdStream) {
   EXPECT_EQ(m.ctx.egress_calls[0]->src_port[1], 4004 & 0xFF);
 }
 
-TEST(CallTable, ExpiryOnTheWrappingClock) {
+TEST(CallTable, ExpiryWhileTheLoopClockWraps) {
   media_ctx m;
   m.cfg.rtp_timeout = 1000;
   rtp_fields a, b;
   b.sport = 4002;
-  const uint32_t start = 0xFFFFFF00u;  // the clock wraps during the test
+  const uint64_t start = 0xFFFFFF00u;  // the loop clock wraps during the test
   ASSERT_EQ(mux(m, make_rtp(a), start), 0);
   ASSERT_EQ(mux(m, make_rtp(b), start), 0);
 
@@ -304,6 +329,20 @@ TEST(CallTable, ExpiryOnTheWrappingClock) {
   ASSERT_EQ(mux(m, pb, start + 999 + 1000), 0);
   EXPECT_EQ(bytes(m.ctx.frame_buf + before, m.ctx.frame_buf + m.ctx.frame_len), cat({0x01, 0x00}, pb));
   EXPECT_EQ(find_call_slot(&m.ctx, pb.data(), start + 999 + 1000), 0);
+}
+
+// A slot silent for a whole cycle of the 32-bit loop clock (about 68 minutes)
+// is still free: with one slot, a new stream takes it.
+TEST(CallTable, SlotSilentForAWholeLoopClockCycleStaysFree) {
+  media_ctx m;
+  m.cfg.max_call = 1;
+  rtp_fields a, b;
+  b.sport = 4002;
+  ASSERT_EQ(mux(m, make_rtp(a), T0), 0);
+  m.ctx.frame_len = 0;
+  auto pb = make_rtp(b);
+  ASSERT_EQ(mux(m, pb, T0 + (uint64_t{1} << 32) + 10), 0);
+  EXPECT_EQ(m.frame(), cat({0x01, 0x00}, pb));
 }
 
 TEST(CallTable, RecoveryRequestForcesTheFullFormAtAnyClockValue) {

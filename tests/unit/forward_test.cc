@@ -158,6 +158,8 @@ TEST(NonRtpMessage, SendAndTunWriteErrorRules) {
   bytes d = cat(bytes(10, 0), pkt);
   fake_io.write_errno = EINVAL;
   EXPECT_EQ(write_sip_packet_to_tun(&m.ctx, d.data(), d.size()), 0);
+  fake_io.write_errno = EIO;  // interface down
+  EXPECT_EQ(write_sip_packet_to_tun(&m.ctx, d.data(), d.size()), 0);
   fake_io.write_errno = EMSGSIZE;  // tolerated on the socket only
   EXPECT_EQ(write_sip_packet_to_tun(&m.ctx, d.data(), d.size()), -1);
 }

@@ -151,6 +151,36 @@ TEST(IngressRebuild, EgressThenIngressRoundTrip) {
   for (size_t i = 0; i < sent.size(); i++) EXPECT_EQ(fake_io.written[i].bytes, sent[i]) << i;
 }
 
+// A header-only packet (40 bytes, what the client itself sends whole when
+// such a packet opens a call) is a valid full form and gives the template.
+TEST(IngressRebuild, FortyByteFullFormGivesATemplate) {
+  media_ctx m;
+  rtp_fields s;
+  s.len = 40;
+  s.seq = 77;
+  const bytes full = make_rtp(s);
+  ASSERT_EQ(m.deliver(cat(cat({0x03, 0x00}, full), cat({0x03, 0x14}, bytes(20, 9)))), 0);
+  ASSERT_NE(m.ctx.rx_templates[2], nullptr);
+  ASSERT_EQ(fake_io.written.size(), 2u);
+  EXPECT_EQ(fake_io.written[0].bytes, as_template_source(full));
+  EXPECT_EQ(fake_io.written[1].bytes.size(), 60u);
+  EXPECT_EQ(be16_at(fake_io.written[1].bytes, 30), 78);
+  EXPECT_TRUE(fake_io.sent.empty());  // no recovery request
+}
+
+// The server's request is read up to the call id only: 3 bytes do.
+TEST(IngressRecovery, ThreeByteRequestFromTheServerExpiresTheCall) {
+  media_ctx m;
+  rtp_fields s;
+  auto pkt = make_rtp(s);
+  ASSERT_EQ(mux_rtp_packet(&m.ctx, pkt.data(), pkt.size(), 10), 0);
+  m.ctx.frame_len = 0;
+  ASSERT_EQ(m.deliver_at_end({0x01, 0x81, 0x01}), 0);
+  EXPECT_EQ(call_slot_state(m.ctx.egress_calls[0], 0, m.cfg.rtp_timeout), SLOT_EXPIRED);
+  ASSERT_EQ(mux_rtp_packet(&m.ctx, pkt.data(), pkt.size(), 20), 0);
+  EXPECT_EQ(m.frame(), cat({0x01, 0x00}, pkt));
+}
+
 TEST(IngressRecovery, UnknownCallIdIsAskedForAndTheWalkGoesOn) {
   media_ctx m;
   auto full = make_rtp({});
@@ -161,6 +191,28 @@ TEST(IngressRecovery, UnknownCallIdIsAskedForAndTheWalkGoesOn) {
   EXPECT_EQ(fake_io.sent[0].fd, TEST_SOCK_FD);
   ASSERT_EQ(fake_io.written.size(), 1u);  // only the full form after it
   EXPECT_EQ(m.ctx.rx_templates[6], nullptr);
+}
+
+// One forged datagram must not turn into many requests: per call id at most
+// one per frame and one per RECOVERY_GAP.
+TEST(IngressRecovery, AtMostOnePerCallIdPerFrameAndPerGap) {
+  media_ctx m;
+  const bytes frame = cat(cat(cat({0x07, 0x04}, bytes(4, 1)), cat({0x09, 0x04}, bytes(4, 2))),
+                          cat(cat({0x07, 0x05}, bytes(5, 3)), cat({0x07, 0x04}, bytes(4, 4))));
+  auto requests = [&](uint64_t at) {
+    fake_io.sent.clear();
+    fake_io.clock = at;
+    EXPECT_EQ(m.deliver(frame), 0);
+    std::vector<bytes> got;
+    for (const auto& p : fake_io.sent) got.push_back(p.bytes);
+    return got;
+  };
+  const uint64_t t = 5000000;
+  const std::vector<bytes> both = {{0x01, 0x81, 0x07, 0x04}, {0x01, 0x81, 0x09, 0x04}};
+  EXPECT_EQ(requests(t), both);
+  EXPECT_TRUE(requests(t + RECOVERY_GAP - 1).empty());
+  EXPECT_EQ(requests(t + RECOVERY_GAP), both);
+  EXPECT_TRUE(fake_io.written.empty());
 }
 
 TEST(IngressRecovery, UnsendableRequestDropsTheRestOfTheFrame) {
@@ -316,14 +368,14 @@ TEST(IngressDispatch, ControlMessagesDriveTheRegistration) {
 
 TEST(IngressDispatch, TunWriteRule) {
   auto frame = cat(cat({0x01, 0x00}, make_rtp({})), cat({0x01, 0x14}, bytes(20, 3)));
-  for (int e : {EAGAIN, EPERM, EINTR, EINVAL}) {
+  for (int e : {EAGAIN, EPERM, EINTR, EINVAL, EIO}) {
     media_ctx m;
     fake_io.write_errno = e;
     EXPECT_EQ(m.deliver(frame), 0) << e;
     EXPECT_NE(m.ctx.rx_templates[0], nullptr);
     EXPECT_EQ(get_be16(m.ctx.rx_templates[0]->hdr + 30), 2);  // advanced though lost
   }
-  for (int e : {EIO, EBADF}) {
+  for (int e : {EBADF, ENOSPC}) {
     media_ctx m;
     fake_io.write_errno = e;
     EXPECT_EQ(m.deliver(frame), -1) << e;
@@ -349,7 +401,7 @@ TEST(IngressLog, MessagesOfTheReceivePath) {
     fake_io.send_errno = EAGAIN;
     m.deliver(cat({0x07, 0x14}, bytes(20, 1)));
     fake_io.send_errno = 0;
-    fake_io.write_errno = EIO;
+    fake_io.write_errno = EBADF;
     m.deliver(cat({0x01, 0x00}, make_rtp({})));
     m.deliver(cat({0x01, 0x14}, bytes(20, 1)));
     m.deliver({0x00, 0x00, 0x45, 0x00});

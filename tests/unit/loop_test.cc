@@ -345,6 +345,7 @@ TEST_F(Loop, AReadyDescriptorRestartsTheIdleCount) {
   fake_select_timeout();                        // idle 1
   fake_queue_read(tun, tcp_packet());
   fake_select_ready({tun});                     // dropped packet: idle 0
+  fake_select_timeout();                        // packets gather: no idle wait
   fake_select_timeout();                        // idle 1
   fake_select_timeout([&] { EXPECT_EQ(fake_io.sent.size(), 1u); });  // REQUEST
   stop_arrives();
@@ -427,18 +428,16 @@ TEST_F(Loop, HandshakeDuringTheRunKeepsTheDataPathGoing) {
   };
   bytes challenge = {0x00, 0x81, 'C', 'H', 'A', 'N', 'L', 'L', 'A', 'N', 'G', 'E'};
   for (int i = 0; i < 20; i++) challenge.push_back(static_cast<uint8_t>(i));
-  server_says(challenge);
-  fake_select_ready({sock});
+  fake_select_ready({sock}, [&] { server_says(challenge); });
   // While the server holds its decision back: a packet from the TUN device,
   // a frame from the server, and 2 seconds of silence.
-  fake_queue_read(tun, make_rtp({}));
-  fake_select_ready({tun});
+  fake_select_ready({tun}, [&] { fake_queue_read(tun, make_rtp({})); });
   const bytes server_packet = make_rtp({.len = 60, .fill = 9});
-  server_says(cat({0x01, 0x00}, server_packet));
-  fake_select_ready({sock});
+  fake_select_ready({sock}, [&] { server_says(cat({0x01, 0x00}, server_packet)); });
   fake_select_timeout([&] { ctx.reg_resend_at = 1; });
-  server_says({0x00, 0x81, 'A', 'U', 'T', 'H', 'O', 'R', 'I', 'Z', 'E', 'D'});
-  fake_select_ready({sock});
+  fake_select_ready({sock}, [&] {
+    server_says({0x00, 0x81, 'A', 'U', 'T', 'H', 'O', 'R', 'I', 'Z', 'E', 'D'});
+  });
   stop_arrives();
   EXPECT_EQ(run_event_loop(&ctx), -1);
 
@@ -449,7 +448,7 @@ TEST_F(Loop, HandshakeDuringTheRunKeepsTheDataPathGoing) {
   EXPECT_EQ(fake_io.sent[2].bytes, fake_io.sent[1].bytes);
   ASSERT_EQ(fake_io.written.size(), 1u);
   EXPECT_EQ(fake_io.written[0].bytes, server_packet);
-  EXPECT_EQ(std::count(fake_io.read_calls.begin(), fake_io.read_calls.end(), tun), 1);
+  EXPECT_TRUE(fake_io.reads[tun].empty());
   EXPECT_EQ(ctx.reg_state, REG_AUTHORIZED);
   EXPECT_EQ(ctx.reg_resend_at, 0u);
   // The waits of the handshake are bounded by its resend, with waiting_time 0.
@@ -460,6 +459,98 @@ TEST_F(Loop, HandshakeDuringTheRunKeepsTheDataPathGoing) {
     ASSERT_TRUE(waits[i].has_timeout) << i;
     EXPECT_LE(waits[i].timeout.tv_sec * 1000000ll + waits[i].timeout.tv_usec, 2000000ll) << i;
   }
+}
+
+// Sends of frames after the registration's REQUEST, one run of the loop.
+std::vector<bytes> frames_sent() {
+  std::vector<bytes> out;
+  for (size_t i = 1; i < fake_io.sent.size(); i++) out.push_back(fake_io.sent[i].bytes);
+  return out;
+}
+
+// Packets of three G.711 calls, interleaved.
+std::vector<bytes> burst_of_calls(int rounds) {
+  std::vector<bytes> out;
+  for (int k = 0; k < rounds; k++) {
+    for (uint16_t call = 0; call < 3; call++) {
+      out.push_back(make_rtp({.sport = static_cast<uint16_t>(4000 + 2 * call),
+                              .seq = static_cast<uint16_t>(100 + k),
+                              .fill = static_cast<uint8_t>(k * 3 + call)}));
+    }
+  }
+  return out;
+}
+
+TEST_F(Loop, ABurstReadInOneWakeYieldsTheSameFramesAsOneByOne) {
+  cfg.mtu = 400;  // two 164-byte items per frame: frames leave as the third comes
+  const auto packets = burst_of_calls(4);
+  auto reopen = [&] {
+    fake_netio_reset();
+    ctx.tun_fd = tun = open("/dev/null", O_RDWR);
+    ctx.sock_fd = sock = open("/dev/null", O_RDWR);
+    ASSERT_GE(tun, 0);
+    ASSERT_GE(sock, 0);
+  };
+  // All of them waiting at one wake: one drain.
+  registers();
+  fake_select_ready({tun}, [&] {
+    for (const auto& p : packets) fake_queue_read(tun, p);
+  });
+  stop_arrives();
+  EXPECT_EQ(run_event_loop(&ctx), -1);
+  const auto in_one_wake = frames_sent();
+  const auto batches = fake_io.sendmmsg_calls;
+
+  // One packet per wake.
+  reopen();
+  registers();
+  for (const auto& p : packets) fake_select_ready({tun}, [&, p] { fake_queue_read(tun, p); });
+  stop_arrives();
+  EXPECT_EQ(run_event_loop(&ctx), -1);
+
+  ASSERT_GE(in_one_wake.size(), 4u);  // 12 items, at most two per frame
+  EXPECT_EQ(frames_sent(), in_one_wake);
+  // The frames that one drain made full went out in one call.
+  EXPECT_EQ(batches, std::vector<size_t>{in_one_wake.size()});
+}
+
+TEST_F(Loop, AFrameDueWhilePacketsGatherLeavesOnTime) {
+  cfg.max_muxing_time = 2000;  // about 2 ms, less than a gathering interval
+  registers();
+  fake_io.sleep_on_timeout = true;
+  fake_select_ready({tun}, [&] { fake_queue_read(tun, make_rtp({})); });
+  fake_select_timeout();  // packets gather; the frame falls due meanwhile
+  size_t sent_by_then = 0;
+  fake_select_ready({ctx.ctl_pipe[0]}, [&] { sent_by_then = fake_io.sent.size(); });
+  fake_queue_read(ctx.ctl_pipe[0], {0});
+  EXPECT_EQ(run_event_loop(&ctx), -1);
+  auto waits = loop_waits();
+  ASSERT_EQ(waits.size(), 3u);
+  // The gathering wait watched the control pipe alone and ended when the
+  // frame fell due; the frame had left before the next wait.
+  EXPECT_EQ(waits[1].watched, std::vector<int>{ctx.ctl_pipe[0]});
+  ASSERT_TRUE(waits[1].has_timeout);
+  EXPECT_LE(waits[1].timeout.tv_sec * 1000000ll + waits[1].timeout.tv_usec, 2000);
+  EXPECT_EQ(sent_by_then, 2u);
+}
+
+TEST_F(Loop, AStopRequestDuringABurstIsServedAtOnce) {
+  registers();
+  const auto packets = burst_of_calls(4);
+  fake_select_ready({tun}, [&] {
+    for (size_t i = 0; i < packets.size(); i++) {
+      if (i == 2) {
+        fake_queue_read_with(tun, packets[i], [&] { request_stop(&ctx); });
+      } else {
+        fake_queue_read(tun, packets[i]);
+      }
+    }
+  });
+  fake_select_timeout();  // never reached
+  EXPECT_EQ(run_event_loop(&ctx), -1);
+  EXPECT_EQ(fake_io.reads[tun].size(), packets.size() - 3);  // no read after the stop
+  EXPECT_EQ(fake_io.selects.size(), 1u);
+  expect_torn_down();
 }
 
 TEST_F(Loop, DueFrameIsFlushedBeforeThePassServesAnything) {
