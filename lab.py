@@ -1103,6 +1103,9 @@ def capture_stream_lines(streams, most=8):
             lines.append("    " + ", ".join("%s %s" % kv for kv in st.items()))
     if len(streams) > most:
         lines.append("    (%d more)" % (len(streams) - most))
+    if len({st.get("ssrc") for st in streams}) < len(streams):
+        lines.append("    (an SSRC under several address pairs: tshark gives every packet of a frame "
+                     "the addresses of one of them, so with several calls per frame the streams mix)")
     return lines
 
 
