@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """The lab: calls carried through the real corvex binary, on this machine only.
 
-    sudo ./lab.py                      20 calls for 20 s
-    sudo ./lab.py --calls 4 --seconds 5
+    ./lab.py                           20 calls for 20 s (as root)
+    ./lab.py --calls 4 --seconds 5
 
 Installs what is missing (Debian packages), builds corvex if build/corvex is
 missing or stale, then builds a lab of network namespaces named for this run:
@@ -21,6 +21,16 @@ host, set up and torn down with SIP on port 5060; with GStreamer installed,
 call 1 is sent by gst-launch-1.0 in both directions (and, with tshark, its
 rebuilt streams are analysed by tshark).  nftables counters on the router
 and the server count what goes into the tunnel and what crosses its wire.
+
+With any of the --wan-* options (or --nat-*, --capture) the router's and
+the server's WAN sides are no veth pair but a TUN device each, joined by the
+lab's WAN link (lab/wanlink.py): one-way delay, jitter, random or bursty
+loss, reordering, duplication, a rate cap and a NAT, each direction alike,
+with the same addresses end to end.  The summary then shows what the WAN
+dropped, delayed and reordered beside what the tunnel lost.  The lab peer can
+also re-challenge the client (--rechallenge) and forget everything as a
+restarted server would (--server-restart-at); the NAT can give the client a
+new source port mid-run (--nat-rebind-at).
 
 Everything the lab created is removed at the end, also on Ctrl-C or SIGTERM.
 """
@@ -44,6 +54,7 @@ ROOT = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(ROOT, "lab"))
 sys.path.insert(0, os.path.join(ROOT, "tests", "integration"))
 
+import labpeer  # noqa: E402
 import netlab  # noqa: E402
 import rtpgen  # noqa: E402
 from rtpgen import DOWN, UP  # noqa: E402
@@ -75,6 +86,11 @@ MAX_CALLS = 250
 # that exchange runs are dropped by the client, which shows as loss towards
 # the phones when few calls run (try --set max_idle_cycle=0 --set waiting_time=0).
 CONFIG_ITEMS = (("waiting_time", 20000), ("max_idle_cycle", 1499))
+SAMPLE_CONFIG = os.path.join(ROOT, "packaging", "corvex.conf.sample")
+# Keys the lab sets itself, whatever the sample configuration says.
+LAB_KEYS = ("server", "port", "password", "intf", "up", "down", "pidfile", "logfile")
+WANLINK = os.path.join(ROOT, "lab", "wanlink.py")
+WAN_DEV = "wan0"
 NFT_TABLE = "cvxlab"
 
 
@@ -330,6 +346,129 @@ def rfc3550_jitter(seen, clock=8000):
 
 
 # ---------------------------------------------------------------------------
+# corvex's configuration and the WAN link
+# ---------------------------------------------------------------------------
+
+def sample_keys():
+    """The active key=value lines of the sample configuration, but for the
+    keys the lab sets itself."""
+    out = []
+    with open(SAMPLE_CONFIG) as f:
+        for line in f.read().splitlines():
+            if line and not line.startswith("#") and "=" in line:
+                key, value = line.split("=", 1)
+                if key not in LAB_KEYS:
+                    out.append((key, value))
+    return out
+
+
+def config_items(a):
+    """Keys of corvex's configuration beyond the addresses and scripts:
+    the lab's, none (--defaults) or the sample's (--sample-config)."""
+    if a.defaults:
+        return []
+    if a.sample_config:
+        return sample_keys()
+    return list(CONFIG_ITEMS)
+
+
+WAN_FLAGS = ("wan_delay", "wan_jitter", "wan_loss", "wan_burst", "wan_reorder", "wan_duplicate",
+             "wan_rate", "nat_rebind_at", "nat_timeout", "capture")
+
+
+def uses_wan(a):
+    return a.wan or any(getattr(a, k) is not None for k in WAN_FLAGS)
+
+
+def wan_options(a):
+    """Command-line options of lab/wanlink.py for the lab's flags."""
+    opts = {"delay": a.wan_delay or 0.0, "jitter": a.wan_jitter or 0.0, "loss": a.wan_loss or 0.0,
+            "burst": a.wan_burst, "reorder": a.wan_reorder or 0.0,
+            "duplicate": a.wan_duplicate or 0.0, "rate": a.wan_rate, "seed": a.wan_seed,
+            "nat": a.nat_rebind_at is not None or a.nat_timeout is not None,
+            "nat_timeout": a.nat_timeout, "capture": a.capture}
+    return opts
+
+
+def wan_description(a):
+    parts = ["delay %g ms" % (a.wan_delay or 0)]
+    if a.wan_jitter:
+        parts.append("jitter %g ms" % a.wan_jitter)
+    if a.wan_loss:
+        parts.append("loss %g%%" % a.wan_loss + (" in bursts of %g" % a.wan_burst if a.wan_burst else ""))
+    if a.wan_reorder:
+        parts.append("reorder %g%%" % a.wan_reorder)
+    if a.wan_duplicate:
+        parts.append("duplicate %g%%" % a.wan_duplicate)
+    if a.wan_rate:
+        parts.append("rate %g kbit/s" % a.wan_rate)
+    if a.nat_rebind_at is not None or a.nat_timeout is not None:
+        parts.append("NAT" + (", mapping timeout %g s" % a.nat_timeout if a.nat_timeout else ""))
+    return ", ".join(parts) + ", each way"
+
+
+def set_realtime(pid):
+    try:
+        os.sched_setscheduler(pid, os.SCHED_FIFO, os.sched_param(10))
+    except OSError as exc:
+        say("   no real-time priority for pid %d: %s" % (pid or os.getpid(), exc))
+
+
+class WanLinkProcess:
+    """lab/wanlink.py, started here; it enters the two namespaces itself
+    and creates a TUN device named WAN_DEV in each."""
+
+    def __init__(self, lab, ns_a, ns_b, options):
+        self.control_path = lab.path("wanlink.ctl")
+        self.log_path = lab.path("wanlink.log")
+        argv = [netlab.PYTHON, WANLINK, "--a-netns", ns_a.name, "--b-netns", ns_b.name,
+                "--a-dev", WAN_DEV, "--b-dev", WAN_DEV, "--port", str(TUNNEL_PORT),
+                "--password", PASSWORD, "--control", self.control_path, "--realtime"]
+        for key, value in options.items():
+            flag = "--" + key.replace("_", "-")
+            if value is True:
+                argv.append(flag)
+            elif value is not None and value is not False:
+                argv += [flag, str(value)]
+        self.log = open(self.log_path, "w")
+        self.proc = subprocess.Popen(argv, stdout=self.log, stderr=subprocess.STDOUT,
+                                     stdin=subprocess.DEVNULL)
+        lab.processes.append(self)
+        self.client = None
+        netlab.wait_for(self._connect, 15, "the WAN link's control socket")
+
+    def _connect(self):
+        if self.proc.poll() is not None:
+            with open(self.log_path) as f:
+                raise RuntimeError("the WAN link exited with %d: %s" % (self.proc.returncode,
+                                                                        f.read().strip()))
+        if not os.path.exists(self.control_path):
+            return False
+        try:
+            self.client = labpeer.PeerClient(self.control_path)
+        except OSError:
+            return False
+        return True
+
+    def call(self, cmd, **fields):
+        return self.client.call(cmd, **fields)
+
+    def stop(self):
+        if self.client is not None:
+            self.client.close()
+            self.client = None
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        if not self.log.closed:
+            self.log.close()
+
+
+# ---------------------------------------------------------------------------
 # The lab
 # ---------------------------------------------------------------------------
 
@@ -369,6 +508,10 @@ class LabRun:
         self.tshark = self.gst and args.tshark and shutil.which("tshark") is not None
         self.progress_stop = threading.Event()
         self.figures = {}
+        self.wan = uses_wan(args)
+        self.wanlink = None
+        self.happenings = []           # (seconds into the calls, what) of --*-at events
+        self.snapshots = {}
 
     # -- set-up ---------------------------------------------------------------
 
@@ -386,7 +529,17 @@ class LabRun:
             ns.sysctl("net.ipv4.conf.all.rp_filter", 0)
             ns.sysctl("net.ipv4.conf.default.rp_filter", 0)
         lab.veth(self.phones, "eth0", None, self.router, "lan0", ROUTER_LAN + "/24")
-        lab.veth(self.router, "wan0", ROUTER_WAN + "/24", self.server, "wan0", SERVER + "/24")
+        if self.wan:
+            say("== WAN: lab/wanlink.py between %s and %s (%s)"
+                % (self.router.name, self.server.name, wan_description(a)))
+            self.wanlink = WanLinkProcess(lab, self.router, self.server, wan_options(a))
+            for ns, addr in ((self.router, ROUTER_WAN), (self.server, SERVER)):
+                ns.sysctl("net.ipv6.conf.%s.disable_ipv6" % WAN_DEV, 1)
+                ns.sysctl("net.ipv4.conf.%s.rp_filter" % WAN_DEV, 0)
+                ns.ip("addr", "add", addr + "/24", "dev", WAN_DEV)
+                ns.ip("link", "set", WAN_DEV, "up")
+        else:
+            lab.veth(self.router, "wan0", ROUTER_WAN + "/24", self.server, "wan0", SERVER + "/24")
         lab.veth(self.server, "lan0", SERVER_LAN + "/24", self.host, "eth0", HOST + "/24")
         phones = sorted({phone_addr(c) for c in range(a.calls)}, key=socket.inet_aton)
         batch = "".join("addr add %s/24 dev eth0\n" % addr for addr in phones)
@@ -420,8 +573,11 @@ class LabRun:
                 'udp dport %d counter comment "gst_down"' % phone_port(0)])])
 
         say("== server: lab peer on %s:%d, TUN %s" % (SERVER, TUNNEL_PORT, PEER_TUN))
+        # A server that lost its state (restarted) or sees the client from a
+        # new address challenges it when it sends.
         self.peer = netlab.Peer(lab, self.server, "%s:%d" % (SERVER, TUNNEL_PORT), name="peer",
-                                tun=PEER_TUN, password=PASSWORD)
+                                tun=PEER_TUN, password=PASSWORD, challenge_unknown=True,
+                                rechallenge_every=a.rechallenge)
         self.server.sysctl("net.ipv6.conf.%s.disable_ipv6" % PEER_TUN, 1)
         self.server.sysctl("net.ipv4.conf.%s.rp_filter" % PEER_TUN, 0)
         self.server.ip("link", "set", PEER_TUN, "up")
@@ -437,7 +593,7 @@ class LabRun:
         down = netlab.write_script(lab.path("down.sh"), "echo down > %s\n"
                                    % shlex.quote(lab.path("down.done")))
         items = [("server", SERVER), ("port", TUNNEL_PORT), ("password", PASSWORD),
-                 ("intf", ROUTER_TUN), ("up", up), ("down", down)] + list(CONFIG_ITEMS)
+                 ("intf", ROUTER_TUN), ("up", up), ("down", down)] + config_items(a)
         overrides = dict(kv.split("=", 1) for kv in a.set)
         items = [(k, overrides.pop(k, v)) for k, v in items] + list(overrides.items())
         say("== router: %s -c %s" % (" ".join(self.command), lab.path("corvex.conf")))
@@ -451,6 +607,10 @@ class LabRun:
             raise RuntimeError("corvex exited with %s:\n%s" % (self.corvex.proc.returncode,
                                                                 self.corvex.log()[-3000:]))
         say("   registered with the server, tunnel up (%s)" % ROUTER_TUN)
+        if a.realtime:
+            # This process's threads are started later and inherit it.
+            for pid in (self.corvex.pid, self.peer.proc.pid, 0):
+                set_realtime(pid)
 
     # -- traffic --------------------------------------------------------------
 
@@ -560,6 +720,8 @@ class LabRun:
         def rtp_port(c):
             return phone_port(c)
 
+        if a.quiet_before:
+            self.quiet(a.quiet_before)
         say("== SIP: INVITE from %d phone%s to the host on port %d"
             % (a.calls, "s" if a.calls != 1 else "", rtpgen.SIP_PORT))
         answered = t.exchange_sip("INVITE", calls, rtp_port, codec, 1, timeout=netlab.scaled(10))
@@ -574,6 +736,9 @@ class LabRun:
         start = time.monotonic() + 0.05
         self.make_streams(start, packets)
         self.cpu_before = cpu_of(self.corvex.pid)
+        self.snapshots["start"] = self.snapshot()
+        events = threading.Thread(target=self.run_events, args=(start,), daemon=True)
+        events.start()
         self.gst_tools = {}
         if self.gst:
             self.gst_tools[UP] = gst_sender(self.phones, HOST, host_port(0), packets,
@@ -597,16 +762,72 @@ class LabRun:
                 t.poll(0.05)
             self.media_end = time.monotonic()
             self.media_seconds = self.media_end - start
+            self.snapshots["end"] = self.snapshot()
             t.settle(self.all_arrived)
         finally:
             self.progress_stop.set()
             progress.join()
+            events.join()
         self.cpu_after = cpu_of(self.corvex.pid)
 
         say("== SIP: BYE")
         byes = t.exchange_sip("BYE", calls, rtp_port, codec, 2, timeout=netlab.scaled(5))
         say("   %d/%d answered 200 OK" % (len(byes), len(calls)))
         self.sip_invites, self.sip_byes = len(answered), len(byes)
+
+    def quiet(self, seconds):
+        """Nothing but what corvex sends of itself, for `seconds`: how often
+        does it keep its NAT mapping alive?"""
+        say("== quiet: %g s without calls" % seconds)
+        before = self.snapshot()
+        self.progress_stop.wait(seconds)
+        after = self.snapshot()
+        q = {"seconds": seconds}
+        for d in (UP, DOWN):
+            q[d] = after["nft"].get("%s_control" % d, (0, 0))[0] - before["nft"].get("%s_control" % d, (0, 0))[0]
+        if "wan" in after and "nat" in after["wan"]:
+            q["nat_expired"] = after["wan"]["nat"]["expired"]
+        self.quiet_figures = q
+        say("   registration messages: %d from the client, %d from the server%s"
+            % (q[UP], q[DOWN], "" if "nat_expired" not in q
+               else "; NAT mappings expired: %d" % q["nat_expired"]))
+
+    def snapshot(self):
+        """Counters at one moment: the router's nftables counters and, with
+        the WAN link, its figures."""
+        snap = {"t": time.monotonic(), "nft": nft_counters(self.router)}
+        if self.wanlink is not None:
+            try:
+                snap["wan"] = self.wanlink.call("stats")["stats"]
+            except (OSError, RuntimeError, ValueError):
+                pass
+        return snap
+
+    def run_events(self, start):
+        """The server restart and the NAT rebinding asked for, at their time
+        after the calls started; on their own control connections."""
+        a = self.args
+        todo = []
+        if a.server_restart_at is not None:
+            todo.append((a.server_restart_at, "server restart"))
+        if a.nat_rebind_at is not None:
+            todo.append((a.nat_rebind_at, "NAT rebinding"))
+        for at, what in sorted(todo):
+            if self.progress_stop.wait(max(0.0, start + at - time.monotonic())):
+                return
+            try:
+                if what == "server restart":
+                    client = labpeer.PeerClient(self.peer.control_path)
+                    client.call("restart")
+                else:
+                    client = labpeer.PeerClient(self.wanlink.control_path)
+                    client.call("rebind")
+                client.close()
+            except (OSError, RuntimeError, ValueError) as exc:
+                say("   %s failed: %s" % (what, exc))
+                continue
+            self.happenings.append((round(time.monotonic() - start, 2), what))
+            say("   %s at %.1f s" % (what, time.monotonic() - start))
 
     def gst_sent(self):
         if not self.gst:
@@ -680,6 +901,7 @@ class LabRun:
                            "us_per_packet": 1e6 * ((u1 + s1) - (u0 + s0)) / carried if carried else None,
                            "peak_rss_kib": peak_rss_kib(self.corvex.pid)}
         f["peer"] = self.figures_peer
+        self.add_wan_figures(f)
         f["streams"] = [{"call": s.call + 1, "direction": s.direction, "codec": s.codec,
                          "by": getattr(s, "tool", "lab.py"), "sent": s.stats.sent,
                          "received": s.stats.received, "out_of_order": s.stats.out_of_order,
@@ -706,6 +928,61 @@ class LabRun:
                 f["tshark"] = {d: job.result() for d, job in jobs.items()}
         self.figures = f
         return f
+
+    def add_wan_figures(self, f):
+        """Registration messages per minute while the calls ran; with the WAN
+        link, what it dropped, delayed, reordered and duplicated each way, and
+        the tunnel's loss beside it."""
+        a = self.args
+        s0, s1 = self.snapshots.get("start"), self.snapshots.get("end")
+        minutes = (s1["t"] - s0["t"]) / 60.0 if s0 and s1 else 0.0
+        f["happenings"] = self.happenings
+        if getattr(self, "quiet_figures", None):
+            f["quiet"] = self.quiet_figures
+        f["config"] = dict(config_items(a))
+        for d in (UP, DOWN):
+            during = 0
+            if s0 and s1:
+                during = (s1["nft"].get("%s_control" % d, (0, 0))[0]
+                          - s0["nft"].get("%s_control" % d, (0, 0))[0])
+            f[d]["control_during_calls"] = during
+            f[d]["registration_per_minute"] = during / minutes if minutes else 0.0
+        if self.wanlink is None:
+            return
+        try:
+            final = self.wanlink.call("stats")["stats"]
+        except (OSError, RuntimeError, ValueError) as exc:
+            say("   no figures from the WAN link: %s" % exc)
+            return
+        f["wan"] = final
+        f["wan_options"] = wan_options(a)
+        for d in (UP, DOWN):
+            w = final[d]
+            x = f[d]
+            x["wan_dropped"] = w["dropped"] + w["queue_dropped"] + w["nat_dropped"]
+            x["wan_dropped_frames"] = w["dropped_kinds"].get("frame", 0)
+            x["wan_dropped_inner"] = w["dropped_inner"]
+            # The calls' own count of what never arrived (duplicates do not
+            # hide a loss there, as they do in the counts where packets
+            # enter and leave the tunnel) against what the dropped frames
+            # carried.  The target: no more than that, plus 0.1%.
+            x["tunnel_beyond_wan"] = x["lost"] - w["dropped_inner"]
+            x["tunnel_within_wan"] = x["lost"] <= w["dropped_inner"] + 0.001 * x["sent"]
+            if s0 and s1 and "wan" in s0 and "wan" in s1:
+                k0, k1 = s0["wan"][d]["kinds"], s1["wan"][d]["kinds"]
+                x["control_during_calls_by_keyword"] = {
+                    k.split(":", 1)[1]: k1[k] - k0.get(k, 0) for k in k1
+                    if k.startswith("control:") and k1[k] - k0.get(k, 0)}
+        if a.capture:
+            try:
+                import dissect  # written beside the Wireshark dissector; optional
+            except ImportError:
+                dissect = None
+            if dissect is not None:
+                try:
+                    f["capture_rtp_streams"] = dissect.rtp_streams(a.capture, PASSWORD, TUNNEL_PORT)
+                except Exception as exc:   # an optional view: never the lab's end
+                    say("   dissecting %s failed: %s" % (a.capture, exc))
 
     # -- teardown -------------------------------------------------------------
 
@@ -766,6 +1043,72 @@ def clean(f):
                and f[d]["corrupt"] == 0 and f[d]["duplicates"] == 0 for d in (UP, DOWN))
 
 
+def wan_rows(f):
+    """The WAN link's rows of the summary: what the WAN itself did."""
+    rows = []
+
+    def row(label, a, b):
+        rows.append("  %-34s %18s %18s" % (label, a, b))
+
+    w = f["wan"]
+    up, down = w[UP], w[DOWN]
+    rows.append("")
+    row("WAN link (lab/wanlink.py)", "router -> server", "server -> router")
+    row("datagrams in / out", "%s / %s" % (n(up["in"]), n(up["out"])),
+        "%s / %s" % (n(down["in"]), n(down["out"])))
+
+    def dropped(x):
+        total = x["dropped"] + x["queue_dropped"] + x["nat_dropped"]
+        return "%s (%.2f%%)" % (n(total), 100.0 * total / x["in"] if x["in"] else 0.0)
+
+    row("dropped", dropped(up), dropped(down))
+
+    def kinds(x):
+        k = x["dropped_kinds"]
+        control = sum(v for key, v in k.items() if key.startswith("control"))
+        other = sum(k.values()) - k.get("frame", 0) - control
+        return "%d / %d / %d" % (k.get("frame", 0), control, other)
+
+    row("  frames / control / other", kinds(up), kinds(down))
+    row("  RTP packets in the dropped frames", n(up["dropped_inner"]), n(down["dropped_inner"]))
+    if up["queue_dropped"] or down["queue_dropped"] or up["nat_dropped"] or down["nat_dropped"]:
+        row("  over the rate cap / at the NAT", "%d / %d" % (up["queue_dropped"], up["nat_dropped"]),
+            "%d / %d" % (down["queue_dropped"], down["nat_dropped"]))
+    row("duplicated / reordered", "%d / %d" % (up["duplicated"], up["reordered"]),
+        "%d / %d" % (down["duplicated"], down["reordered"]))
+    row("delay added mean / max (ms)",
+        "%.1f / %.1f" % (1e3 * (up["delay_mean"] or 0), 1e3 * up["delay_max"]),
+        "%.1f / %.1f" % (1e3 * (down["delay_mean"] or 0), 1e3 * down["delay_max"]))
+    row("RTP lost beyond the WAN's drops", n(f[UP]["tunnel_beyond_wan"]),
+        n(f[DOWN]["tunnel_beyond_wan"]))
+    nat = w.get("nat")
+    if nat:
+        row("NAT rebinds / mappings expired", "%d / %d" % (nat["rebinds"], nat["expired"]), "")
+    return rows
+
+
+def capture_stream_lines(streams, most=8):
+    """The RTP streams tshark found in the WAN capture through the
+    dissector: totals, then the first few streams."""
+    packets = sum(st.get("packets", 0) for st in streams)
+    lost = sum(max(0, st.get("lost", 0)) for st in streams)
+    lines = ["  WAN capture through the dissector: %d RTP streams, %s packets, %s lost by sequence"
+             % (len(streams), n(packets), n(lost))]
+    for st in streams[:most]:
+        try:
+            lines.append("    %s:%d -> %s:%d %s: %d packets, %d lost, jitter mean %.2f / max %.2f ms"
+                         % (st["src"], st["src_port"], st["dst"], st["dst_port"], st["payload"],
+                            st["packets"], st["lost"], st["mean_jitter_ms"], st["max_jitter_ms"]))
+        except (KeyError, TypeError):
+            lines.append("    " + ", ".join("%s %s" % kv for kv in st.items()))
+    if len(streams) > most:
+        lines.append("    (%d more)" % (len(streams) - most))
+    if len({st.get("ssrc") for st in streams}) < len(streams):
+        lines.append("    (an SSRC under several address pairs: tshark gives every packet of a frame "
+                     "the addresses of one of them, so with several calls per frame the streams mix)")
+    return lines
+
+
 def summary(f):
     up, down = f[UP], f[DOWN]
     rows = []
@@ -795,10 +1138,15 @@ def summary(f):
     row("same RTP packets unmultiplexed", n(up["plain_rtp_bytes"]), n(down["plain_rtp_bytes"]))
     row("saving", "%.1f%%" % up["saving_percent"], "%.1f%%" % down["saving_percent"])
     row("registration messages", n(up["wire_control_packets"]), n(down["wire_control_packets"]))
+    if "registration_per_minute" in up:
+        row("  per minute during the calls", "%.1f" % up["registration_per_minute"],
+            "%.1f" % down["registration_per_minute"])
     if up["wire_recovery_packets"] or down["wire_recovery_packets"]:
         row("recovery requests", n(up["wire_recovery_packets"]), n(down["wire_recovery_packets"]))
     if f["loss_option_percent"]:
         row("frames dropped by --loss", n(up["loss_dropped_frames"]), n(down["loss_dropped_frames"]))
+    if f.get("wan"):
+        rows.extend(wan_rows(f))
 
     codecs = f["codecs"]
     head = "corvex lab: %d call%s (%d G.711, %d G.729) for %.1f s" % (
@@ -835,6 +1183,27 @@ def summary(f):
         elif f.get("gstreamer") and sum(s["packets"] for s in streams) < f["gstreamer"][d]["sent"]:
             lines.append("    (the far end rebuilds sequence numbers one by one: what the tunnel "
                          "lost shows in the count, not by sequence)")
+    if f.get("wan"):
+        ok = [d for d in (UP, DOWN) if f[d]["tunnel_within_wan"]]
+        lines.append("  loss within what the WAN's dropped frames carried (+0.1%% of sent): %s"
+                     % ", ".join("%s %s" % ("phones -> host" if d == UP else "host -> phones",
+                                            "yes" if d in ok else "NO") for d in (UP, DOWN)))
+        for d in (UP, DOWN):
+            by = f[d].get("control_during_calls_by_keyword")
+            if by:
+                lines.append("  registration messages during the calls, %s: %s" % (
+                    "client -> server" if d == UP else "server -> client",
+                    ", ".join("%s %d" % kv for kv in sorted(by.items()))))
+    q = f.get("quiet")
+    if q:
+        lines.append("  quiet %g s before the calls: %d registration messages from the client, %d from "
+                     "the server%s" % (q["seconds"], q[UP], q[DOWN], "" if "nat_expired" not in q
+                                       else "; NAT mappings expired: %d" % q["nat_expired"]))
+    for at, what in f.get("happenings", []):
+        lines.append("  %s at %.1f s into the calls" % (what, at))
+    streams = f.get("capture_rtp_streams")
+    if streams is not None:
+        lines.extend(capture_stream_lines(streams))
     verdict = "OK: every packet arrived, in order" if clean(f) \
         else "NOT CLEAN: see loss, order and corruption above"
     lines.append("")
@@ -852,7 +1221,8 @@ def parse_args(argv):
                     "the lab peer as server, a host behind it), carry calls through the tunnel "
                     "and print what it did.  Run as root.",
         epilog="Exit status: 0 when every packet arrived in order, 2 when some did not (without "
-               "--loss), 1 on a failure to set up or tear down, 130 when interrupted.")
+               "--loss, WAN loss, reordering, duplication, rate cap, NAT or server restart), 1 on "
+               "a failure to set up or tear down, 130 when interrupted.")
     p.add_argument("--calls", type=int, default=20, help="calls to run (default 20)")
     p.add_argument("--seconds", type=float, default=20.0, help="seconds the calls last (default 20)")
     p.add_argument("--loss", type=float, default=0.0, metavar="PERCENT",
@@ -872,7 +1242,49 @@ def parse_args(argv):
                    help="set a key of corvex's generated configuration (repeatable)")
     p.add_argument("--json", metavar="PATH", help="also write the figures as JSON")
     p.add_argument("--keep", action="store_true", help="keep the work directory (logs, captures)")
+    cfg = p.add_mutually_exclusive_group()
+    cfg.add_argument("--defaults", action="store_true",
+                     help="run corvex with no waiting_time or max_idle_cycle line (their defaults)")
+    cfg.add_argument("--sample-config", action="store_true",
+                     help="take waiting_time and max_idle_cycle from packaging/corvex.conf.sample")
+    w = p.add_argument_group("WAN", "Any of these joins the router and the server through the "
+                             "lab's WAN link (lab/wanlink.py) instead of a veth pair; each applies "
+                             "to both directions alike.")
+    w.add_argument("--wan", action="store_true", help="use the WAN link even without impairments")
+    w.add_argument("--wan-delay", type=float, metavar="MS", help="one-way delay")
+    w.add_argument("--wan-jitter", type=float, metavar="MS",
+                   help="the delay varies evenly by up to this much either way (order is kept)")
+    w.add_argument("--wan-loss", type=float, metavar="PCT", help="packets lost (mean)")
+    w.add_argument("--wan-burst", type=float, metavar="N",
+                   help="losses come in bursts of N packets on average (Gilbert-Elliott)")
+    w.add_argument("--wan-reorder", type=float, metavar="PCT",
+                   help="packets held back behind the next one")
+    w.add_argument("--wan-duplicate", type=float, metavar="PCT", help="packets delivered twice")
+    w.add_argument("--wan-rate", type=float, metavar="KBITS", help="rate cap in kbit/s")
+    w.add_argument("--wan-seed", type=int, metavar="N", help="seed of the link's random choices")
+    w.add_argument("--nat-rebind-at", type=float, metavar="SEC",
+                   help="a NAT between them gives the client a new source port SEC seconds "
+                        "into the calls")
+    w.add_argument("--nat-timeout", type=float, metavar="SEC",
+                   help="a NAT between them forgets a mapping idle from the client's side for "
+                        "SEC seconds")
+    w.add_argument("--capture", metavar="FILE",
+                   help="write the WAN's datagrams, both ways, to a pcap file (as the router's WAN "
+                        "side sees them)")
+    w.add_argument("--quiet-before", type=float, metavar="SEC",
+                   help="leave the tunnel quiet for SEC seconds before the calls (with "
+                        "--nat-timeout: does corvex keep its NAT mapping?)")
+    s_ = p.add_argument_group("server habits")
+    s_.add_argument("--rechallenge", type=float, metavar="SEC",
+                    help="the server challenges the authorized client again every SEC seconds")
+    s_.add_argument("--server-restart-at", type=float, metavar="SEC",
+                    help="the server forgets everything (registration, templates, calls) SEC "
+                         "seconds into the calls")
     p.add_argument("-v", "--verbose", action="store_true", help="run corvex with -v (logs every packet)")
+    p.add_argument("--realtime", action="store_true",
+                   help="run corvex, the lab peer and the calls at real-time priority (SCHED_FIFO "
+                        "10), so that other work on the machine does not stall them (the WAN link "
+                        "always runs so)")
     args = p.parse_args(argv)
     if not 1 <= args.calls <= MAX_CALLS:
         p.error("--calls must be 1 to %d" % MAX_CALLS)
@@ -883,13 +1295,36 @@ def parse_args(argv):
     for kv in args.set:
         if "=" not in kv or not kv.split("=", 1)[0]:
             p.error("--set wants KEY=VALUE, not %r" % kv)
+    for name in ("wan_loss", "wan_reorder", "wan_duplicate"):
+        value = getattr(args, name)
+        if value is not None and not 0 <= value <= 100:
+            p.error("--%s must be 0 to 100" % name.replace("_", "-"))
+    for name in ("wan_delay", "wan_jitter", "nat_rebind_at", "server_restart_at", "quiet_before"):
+        value = getattr(args, name)
+        if value is not None and value < 0:
+            p.error("--%s must not be negative" % name.replace("_", "-"))
+    for name in ("wan_rate", "nat_timeout", "rechallenge"):
+        value = getattr(args, name)
+        if value is not None and value <= 0:
+            p.error("--%s must be above 0" % name.replace("_", "-"))
+    if args.wan_burst is not None and args.wan_burst < 1:
+        p.error("--wan-burst must be 1 or more")
+    if args.capture:
+        args.capture = os.path.abspath(args.capture)
     return args
+
+
+def impaired(a):
+    """Whether the run was asked to lose packets."""
+    return bool(a.loss or a.wan_loss or a.wan_reorder or a.wan_duplicate or a.wan_rate
+                or a.nat_rebind_at is not None or a.nat_timeout is not None
+                or a.server_restart_at is not None)
 
 
 def main(argv=None):
     args = parse_args(argv)
     if os.geteuid() != 0:
-        say("lab.py: run it as root (sudo ./lab.py): it creates network namespaces and TUN devices")
+        say("lab.py: run it as root: it creates network namespaces and TUN devices")
         return 1
     # Ctrl-C must tear the lab down even when started with SIGINT ignored
     # (as a background job of a script); SIGTERM and SIGHUP likewise.
@@ -911,7 +1346,7 @@ def main(argv=None):
         if args.json:
             with open(args.json, "w") as fh:
                 json.dump(figures, fh, indent=1, sort_keys=True)
-        if not clean(figures) and not args.loss:
+        if not clean(figures) and not impaired(args):
             status = 2
     except (KeyboardInterrupt, Interrupted):
         say("\n== interrupted")

@@ -804,7 +804,8 @@ def addr_text(addr):
 class LabPeer:
     def __init__(self, listen, alts=(), password=None, mode="normal", challenge_len=16,
                  challenge=None, rechallenges=1, max_declines=0, tun=None, control=None,
-                 verbose=False, challenge_unknown=False, control_delay=0, **mux):
+                 verbose=False, challenge_unknown=False, control_delay=0,
+                 rechallenge_every=None, **mux):
         self.listen = listen
         self.alt_endpoints = list(alts)
         self.password = (password or "").encode() if isinstance(password, str) else (password or b"")
@@ -836,6 +837,10 @@ class LabPeer:
         # WAN with a long round trip: (due time, datagram, address) in order.
         self.control_delay = control_delay / 1000.0
         self.delayed_replies = []
+        # A server that re-challenges its authorized client every so many
+        # seconds (None: never).
+        self.rechallenge_every = rechallenge_every
+        self.next_rechallenge = None
 
     # -- journal ------------------------------------------------------------
 
@@ -941,6 +946,12 @@ class LabPeer:
         if self.client is None:
             self.count("no-client")
             self.event({"ev": "no-client", "what": what})
+            if what == "frame":
+                # The full forms in it reached nobody: every stream starts
+                # again with one once there is a client (after a restart).
+                for slot in self.mux.slots:
+                    if slot is not None:
+                        slot.need_full = True
             return
         self.send_raw(dgram, self.client, "main", what)
 
@@ -1201,6 +1212,9 @@ class LabPeer:
         if cmd == "quit":
             self.stopping = True
             return {"ok": True}
+        if cmd == "restart":
+            self.restart()
+            return {"ok": True}
         return {"ok": False, "error": "unknown command %r" % cmd}
 
     def _target(self, request):
@@ -1280,6 +1294,10 @@ class LabPeer:
         if due is not None:
             left = max(0.0, due - time.monotonic())
             timeout = left if timeout is None else min(timeout, left)
+        due = self.rechallenge_due()
+        if due is not None:
+            left = max(0.0, due - time.monotonic())
+            timeout = left if timeout is None else min(timeout, left)
         try:
             ready, _, _ = select.select(readers, [], [], timeout)
         except InterruptedError:
@@ -1302,6 +1320,46 @@ class LabPeer:
             self.handle_signals()
         self.send_delayed_replies(time.monotonic())
         self.mux.on_timer(time.monotonic())
+        self.rechallenge_if_due(time.monotonic())
+
+    # -- server habits ------------------------------------------------------
+
+    def rechallenge_due(self):
+        """When the authorized client is next challenged, or None."""
+        if not self.rechallenge_every or self.client is None \
+                or self.client not in self.registrar.authorized:
+            self.next_rechallenge = None
+            return None
+        if self.next_rechallenge is None:
+            self.next_rechallenge = time.monotonic() + self.rechallenge_every
+        return self.next_rechallenge
+
+    def rechallenge_if_due(self, now):
+        due = self.rechallenge_due()
+        if due is None or now < due:
+            return
+        self.next_rechallenge = now + self.rechallenge_every
+        to = self.client
+        msg = self.registrar.challenge_for(to, fresh=True)
+        self.event({"ev": "challenged", "challenge": self.registrar.outstanding[to].hex(),
+                    "unprompted": True, "why": "periodic"})
+        self.send_raw(msg, to, "main", "control")
+
+    def restart(self):
+        """Forget everything, as a server that restarts does: registrations,
+        challenges, templates, call slots and the pending frame.  The client
+        is a stranger afterwards."""
+        old = self.registrar
+        self.registrar = Registrar(self.password, old.mode, old.challenge_len,
+                                   old.fixed_challenge, old.rechallenges, old.max_declines)
+        templates = len(self.mux.templates)
+        self.mux.templates.clear()
+        self.mux.slots = [None] * self.mux.max_call
+        self.mux.frame = bytearray()
+        self.client = None
+        self.unknown_challenged.clear()
+        self.next_rechallenge = None
+        self.event({"ev": "restarted", "templates": templates})
 
 
 class PeerClient:
@@ -1325,6 +1383,7 @@ class PeerClient:
       trust(to=)                   take an address as registered, sending nothing
       burst(count=, seed=, rate=, min_len=, max_len=, protect=[cid...], kinds=[...],
             via=, to=)             garbage datagrams, paced; "burst-done" when sent
+      restart                      forget registrations, templates, call slots
       quit
     """
 
@@ -1385,6 +1444,8 @@ def build_arg_parser():
                         "(as a restarted server does)")
     p.add_argument("--control-delay", type=float, default=0, metavar="MS",
                    help="hold each reply to a control message back this many milliseconds")
+    p.add_argument("--rechallenge-every", type=float, default=None, metavar="SEC",
+                   help="challenge the authorized client again every SEC seconds")
     p.add_argument("-v", "--verbose", action="store_true", help="print the journal on stderr")
     return p
 
@@ -1399,7 +1460,8 @@ def main(argv=None):
                    mtu=args.mtu, max_muxing_time=args.max_muxing_time,
                    rtp_timeout=args.rtp_timeout, max_call=args.max_call,
                    sip_port=args.sip_port, allow_ping=args.allow_ping, allow_all=args.allow_all,
-                   challenge_unknown=args.challenge_unknown, control_delay=args.control_delay)
+                   challenge_unknown=args.challenge_unknown, control_delay=args.control_delay,
+                   rechallenge_every=args.rechallenge_every)
     try:
         peer.open()
     except OSError as exc:

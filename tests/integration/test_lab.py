@@ -6,6 +6,7 @@ import re
 import shlex
 import shutil
 import signal
+import struct
 import subprocess
 
 import pytest
@@ -105,3 +106,54 @@ def test_interrupted_lab_removes_everything_it_created(lab_command, tmp_path):
     pids = subprocess.run(["pgrep", "-f", workdir], capture_output=True, text=True).stdout
     assert pids.strip() == "", "processes of the lab still run: %s" % pids
     assert not os.path.exists(workdir)
+
+
+@pytest.mark.slow
+def test_lab_through_a_lossy_wan_counts_what_the_wan_and_the_tunnel_lost(lab_command, tmp_path):
+    figures_path = tmp_path / "figures.json"
+    capture = tmp_path / "wan.pcap"
+    result = subprocess.run(lab_command + ["--calls", str(CALLS), "--seconds", str(SECONDS),
+                                           "--no-gst", "--wan-delay", "20", "--wan-loss", "10",
+                                           "--wan-seed", "7", "--capture", str(capture),
+                                           "--json", str(figures_path)],
+                            capture_output=True, text=True, timeout=scaled(180))
+    out = result.stdout
+    assert result.returncode == 0, out + result.stderr
+    assert namespaces_left(lab_tag(out)) == []
+    workdir = re.search(r" -c (/\S+)/corvex\.conf", out).group(1)
+    pids = subprocess.run(["pgrep", "-f", workdir], capture_output=True, text=True).stdout
+    assert pids.strip() == "", "processes of the lab still run: %s" % pids
+    assert not os.path.exists(workdir)
+
+    f = json.loads(figures_path.read_text())
+    wan = f["wan"]
+    assert wan["queued"] == 0
+    assert sum(wan[d]["dropped"] for d in ("up", "down")) > 0
+    for d in ("up", "down"):
+        w, x = wan[d], f[d]
+        # Every datagram into the link came out once or was dropped.
+        assert w["in"] == w["out"] + w["dropped"] + w["queue_dropped"] + w["nat_dropped"], (d, w)
+        assert w["dropped"] == sum(w["dropped_kinds"].values()), (d, w)
+        assert w["duplicated"] == w["reordered"] == 0, (d, w)
+        # The link sees the frames nftables counted leave the router or
+        # arrive at it (those after its losses).
+        frames = w["kinds"].get("frame", 0)
+        dropped_frames = w["dropped_kinds"].get("frame", 0)
+        assert x["wire_frames_packets"] == (frames if d == "up" else frames - dropped_frames), (d, w, x)
+        # A dropped frame carried one RTP packet or more, every one of them
+        # lost to the calls; what the tunnel lost beyond is its own.
+        assert w["dropped_inner"] >= dropped_frames, (d, w)
+        assert x["tunnel_lost"] >= w["dropped_inner"], (d, w, x)
+        assert x["tunnel_beyond_wan"] == x["lost"] - w["dropped_inner"]
+        assert x["lost"] == x["sent"] - x["received"] >= x["tunnel_lost"], (d, x)
+    # The capture holds what the router's WAN side saw: raw IPv4 packets.
+    data = capture.read_bytes()
+    assert struct.unpack_from("<IHHiIII", data, 0)[::6] == (0xA1B2C3D4, 101)
+    records, offset = 0, 24
+    while offset < len(data):
+        length = struct.unpack_from("<IIII", data, offset)[2]
+        assert data[offset + 16] >> 4 == 4
+        offset += 16 + length
+        records += 1
+    assert offset == len(data)
+    assert records == wan["captured"] == wan["up"]["in"] + wan["down"]["out"]

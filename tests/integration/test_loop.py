@@ -28,8 +28,10 @@ def test_up_script_sees_settings_but_no_password_and_its_arguments(reg, lab):
     script = write_script(lab.path("dump.sh"), (
         "env > %s\n"
         'for a in "$@"; do echo "$a"; done > %s\n'
-        'ip link show "$intf" > /dev/null 2>&1 && echo present > %s\n'
-        % (shlex.quote(env_path), shlex.quote(args_path), shlex.quote(tun_path))))
+        # Written aside and renamed: the test waits for the file to appear.
+        'ip link show "$intf" > /dev/null 2>&1 && echo present > %s.new && mv %s.new %s\n'
+        % (shlex.quote(env_path), shlex.quote(args_path), shlex.quote(tun_path),
+           shlex.quote(tun_path), shlex.quote(tun_path))))
     peer = reg.start_peer(mode="authorize")
     client = reg.start_client(scripts=False, items=[
         ("intf", "cvxt7"), ("mtu", 1400), ("lab_note", "a=b c"),
