@@ -412,7 +412,8 @@ int run_event_loop(mux_ctx* ctx) {
     if (FD_ISSET(sock_fd, &ready)) {
       if (frame_batch_flush(ctx) != 0 || drain_socket(ctx, rx_block, &d) != 0) break;
     }
-    idle = 0;
+    // A status request is not traffic: the keepalive's count goes on.
+    if (FD_ISSET(tun_fd, &ready) || FD_ISSET(sock_fd, &ready)) idle = 0;
     // Traffic: from now on let packets gather between wakes.
     gathering = tun_drains && d.tun_packets + d.datagrams > 0;
     gather_us = d.capped ? 0 : GATHER_MAX_US;

@@ -214,6 +214,8 @@ int do_registration(mux_ctx* ctx, const uint8_t* challenge, uint8_t challenge_le
           uint8_t wake;
           (void)io_read(pipe_fd, &wake, 1);
           if (!status_wake(ctx)) return -1;  // a stop, not a status request
+          // A status request alone is no answer: wait out the rest.
+          if (!FD_ISSET(sock_fd, &readable)) resume_wait = true;
         }
         if (FD_ISSET(sock_fd, &readable)) {
           sockaddr_storage src;

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -11,6 +14,7 @@
 #include "fake_netio.h"
 #include "log.h"
 #include "md5.h"
+#include "status.h"
 
 namespace {
 
@@ -267,6 +271,27 @@ TEST_F(Registration, DatagramsFromAnotherAddressAreIgnored) {
     const timeval& t = fake_io.select_calls[i].timeout;
     ASSERT_LE(t.tv_sec * 1000000ll + t.tv_usec, 2000000ll) << i;
   }
+}
+
+TEST_F(Registration, StatusRequestIsNoAnswer) {
+  char dir[] = "/tmp/corvex_reg_XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string pidfile = std::string(dir) + "/corvex.pid";
+  cfg.pidfile = pidfile.c_str();
+  fake_queue_read(PIPE_R, {0});
+  fake_select_ready({PIPE_R}, [] { status_signal_handler(SIGUSR1); });
+  stop_arrives();
+  EXPECT_EQ(do_registration(&ctx, nullptr, 0), -1);
+  // The request is served, but sends nothing: the wait goes on for the rest
+  // of its 2 seconds.
+  EXPECT_EQ(access((pidfile + ".status").c_str(), F_OK), 0);
+  ASSERT_EQ(fake_io.sent.size(), 1u);
+  EXPECT_EQ(sent(0), kRequest);
+  ASSERT_EQ(fake_io.select_calls.size(), 2u);
+  const timeval& t = fake_io.select_calls[1].timeout;
+  EXPECT_LE(t.tv_sec * 1000000ll + t.tv_usec, 2000000ll);
+  std::string cmd = std::string("rm -rf ") + dir;
+  ASSERT_EQ(system(cmd.c_str()), 0);
 }
 
 TEST_F(Registration, MalformedAndUnknownControlMessagesChangeNothing) {
