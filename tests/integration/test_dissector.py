@@ -323,3 +323,32 @@ def test_capture_of_a_real_call_shows_the_sent_streams(net, tmp_path):
     streams = {s["ssrc"]: s for s in dissect.rtp_streams(capture.path, password)}
     for *_, ssrc, _ in flows:
         assert (streams[ssrc]["packets"], streams[ssrc]["lost"]) == (COUNT, 0), streams
+
+
+def test_streams_of_calls_sharing_frames_keep_their_own_addresses(tmp_path):
+    # Every packet of a frame reaches tshark's stream tap with the addresses of
+    # the frame's last inner packet; each stream must still be reported once.
+    password = "secret"
+    calls = [(1, "10.1.0.1", 4000, "10.2.0.1", 6000, 0x101, 100),
+             (2, "10.1.0.2", 4002, "10.2.0.2", 6002, 0x102, 65530),   # wraps
+             (3, "10.1.0.3", 4004, "10.2.0.3", 6004, 0x103, 7)]
+    sent, datagrams = {c: 0 for c in calls}, []
+    for k in range(20):
+        frame = b""
+        # Frame 0 carries the full forms; then two or three calls per frame,
+        # in turn, a call now and then twice in one frame.
+        for c in (calls if k % 3 == 0 else calls[k % 3 - 1:] + calls[:1]) * (1 + (k % 5 == 4)):
+            call_id, src, sport, dst, dport, ssrc, seq0 = c
+            if k == 0:
+                rtp = struct.pack("!BBHII", 0x80, 0, seq0, 0, ssrc) + bytes(20)
+                frame += full(call_id, udp(src, dst, sport, dport, rtp))
+            else:
+                frame += compressed(call_id, bytes([k]) * 20)
+            sent[c] += 1
+        datagrams.append(up(password_xor(frame, password)))
+    path = write_pcap(tmp_path / "shared.pcap", datagrams)
+    streams = dissect.rtp_streams(str(path), password)
+    got = {(s["src"], s["src_port"], s["dst"], s["dst_port"], s["ssrc"]): (s["packets"], s["lost"])
+           for s in streams}
+    assert len(streams) == len(got)
+    assert got == {c[1:6]: (sent[c], 0) for c in calls}
