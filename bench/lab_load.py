@@ -374,8 +374,8 @@ def figures(label, idle, load, lan, host):
     f["gen_lateness_mean_ms"] = max(lan["lateness_mean_us"], host["lateness_mean_us"]) / 1e3
     f["gen_lateness_max_ms"] = max(lan["lateness_max_us"], host["lateness_max_us"]) / 1e3
     f["gen_late_5ms"] = int(lan["late_5ms"] + host["late_5ms"])
-    # Fell behind: a send more than 5 ms late, or over 1% of them more than 1 ms.
-    f["gen_behind"] = bool(f["gen_late_5ms"] or (lan["late_1ms"] + host["late_1ms"]) > 0.01 * f["sent_window"])
+    # Fell behind: a send more than 5 ms late, or over 1% of them more than 2 ms.
+    f["gen_behind"] = bool(f["gen_late_5ms"] or (lan["late_2ms"] + host["late_2ms"]) > 0.01 * f["sent_window"])
     f["idle_wakeups_per_s"] = idle["voluntary_ctxt_switches"] / idle["t"]
     f["idle_syscalls_per_s"] = idle["syscalls"].get("all", 0) / idle["t"] if idle["syscalls"] else None
     return f

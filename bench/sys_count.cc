@@ -1,8 +1,8 @@
 // Counts a program's system calls by kind, for the lab-load run: starts the
 // program with counting perf tracepoint events attached (as `perf stat --
-// PROGRAM` does; attaching to a running process does not count on every
-// kernel), and prints the running totals whenever a line arrives on standard
-// input.
+// PROGRAM` does), and prints the running totals whenever a line arrives on
+// standard input, so that a window is counted between two exact instants
+// and the perf tool itself is not needed.
 //
 //   sys_count ID[,ID...] -- PROGRAM [ARG...]
 //
