@@ -26,6 +26,7 @@ Over each window, for the client process:
   latency, loss  one-way, from the stamps, of the packets sent in the window
   lateness       how late the generators sent against their schedule: a
                  generator that fell behind is flagged
+  the peer       its CPU share and its TUN device's drops (the way down)
 
 Binaries are given as LABEL=PATH; for every configuration (calls x codec)
 and round the binaries take turns, the first one alternating, so that all
@@ -34,7 +35,14 @@ the rounds and, with two binaries, the ratio first/second per figure.
 
     bench/lab_load.py BUILD_DIR --binary this=build/corvex [--binary main=...]
         [--calls 20,100,250] [--codecs g711,g729] [--window 10] [--warmup 3]
-        [--idle 2] [--rounds 1] [--set KEY=VALUE] [--json FILE]
+        [--idle 2] [--rounds 1] [--set KEY=VALUE] [--no-realtime] [--json FILE]
+
+The client, the peer and the generators run at SCHED_FIFO priority 10 (as
+the soak's --realtime), so that other work on a shared machine stalls them
+less: without it, builds beside the run made the generators tens of
+milliseconds late and the TUN queues overflow at 250 calls. --no-realtime
+runs them at normal priority; the client then wakes less often (it is
+scheduled later and finds more waiting), so compare like with like.
 
 BUILD_DIR holds bench/call_load and bench/sys_count. Needs root. Everything
 it creates is removed at the end, also on an error or an interrupt.
@@ -115,7 +123,7 @@ def read(path):
         return f.read()
 
 
-def sample(pid, tun, wan):
+def sample(pid, tun, wan, peer_pid):
     s = {"t": time.monotonic()}
     s.update(parse_status(read("/proc/%d/status" % pid)))
     s["cpu_ticks"] = parse_stat_cpu(read("/proc/%d/stat" % pid))
@@ -124,6 +132,8 @@ def sample(pid, tun, wan):
     # A TUN device's rx is what the client wrote, its tx what it read.
     s["tun_written"], s["tun_read"], s["tun_dropped"] = parse_net_dev(dev, tun)
     s["frames_in"], s["frames_out"], _ = parse_net_dev(dev, wan)
+    _, _, s["peer_tun_dropped"] = parse_net_dev(read("/proc/%d/net/dev" % peer_pid), MediaLab.PEER_TUN)
+    s["peer_run_ns"] = int(read("/proc/%d/schedstat" % peer_pid).split()[0])
     return s
 
 
@@ -148,13 +158,13 @@ class Client:
     """The client started through sys_count (or directly when the kernel
     offers no tracepoints), quiet, with its own configuration."""
 
-    def __init__(self, net, build, binary, name, items, ids):
+    def __init__(self, net, build, binary, name, items, ids, prefix=()):
         lab = net.lab
         self.names = list(ids)
         conf = netlab.write_config(lab.path(name + ".conf"), items)
         self.log_path = lab.path(name + ".log")
         self.log = open(self.log_path, "w")
-        argv = net.cli.exec_prefix() + [binary, "-c", conf]
+        argv = list(prefix) + net.cli.exec_prefix() + [binary, "-c", conf]
         if ids:
             argv = [os.path.join(build, "bench", "sys_count"),
                     ",".join(str(ids[n]) for n in self.names), "--"] + argv
@@ -212,6 +222,7 @@ class LabLoad:
         self.ids = {} if args.no_syscalls else tracepoint_ids()
         self.procs = []
         self.runs = 0
+        self.rt = [] if args.no_realtime else ["chrt", "--fifo", "10"]
 
     def setup(self):
         self.net = MediaLab(self.workdir)
@@ -220,7 +231,7 @@ class LabLoad:
         net = self.net
         self.peer_stats = net.lab.path("peer%d.json" % self.runs)
         peer = subprocess.Popen(
-            net.srv.exec_prefix() + [PYTHON, SOAKPEER, "--listen", "%s:%d" % (MediaLab.SERVER, MediaLab.PORT),
+            self.rt + net.srv.exec_prefix() + [PYTHON, SOAKPEER, "--listen", "%s:%d" % (MediaLab.SERVER, MediaLab.PORT),
                                      "--password", PASSWORD, "--tun", MediaLab.PEER_TUN,
                                      "--stats", self.peer_stats],
             stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True)
@@ -239,7 +250,7 @@ class LabLoad:
         items = [("server", MediaLab.SERVER), ("port", MediaLab.PORT), ("intf", MediaLab.CLIENT_TUN),
                  ("password", PASSWORD), ("up", net.lab.path("up.sh")), ("down", net.lab.path("down.sh"))]
         items += [tuple(kv.split("=", 1)) for kv in self.args.set]
-        client = Client(net, self.build, binary, "client%d" % self.runs, items, self.ids)
+        client = Client(net, self.build, binary, "client%d" % self.runs, items, self.ids, self.rt)
         deadline = time.monotonic() + 30
         while not os.path.exists(net.up_marker):
             if not client.alive() or time.monotonic() > deadline:
@@ -254,7 +265,7 @@ class LabLoad:
         gens = []
         for side, ns, local, remote, base in ((0, self.net.lan, MediaLab.LAN, MediaLab.HOST, LAN_BASE_PORT),
                                               (1, self.net.host, MediaLab.HOST, MediaLab.LAN, HOST_BASE_PORT)):
-            argv = ns.exec_prefix() + [prog, local, remote, str(calls), str(pt), str(size), str(RX_PORT),
+            argv = self.rt + ns.exec_prefix() + [prog, local, remote, str(calls), str(pt), str(size), str(RX_PORT),
                                        str(base), str(seed * 2 + side), str(side)]
             g = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
             self.procs.append(g)
@@ -264,14 +275,14 @@ class LabLoad:
                 raise RuntimeError("a call generator did not start")
         return gens
 
-    def window(self, client, until):
+    def window(self, client, peer, until):
         """Counters of the client from now until `until` (monotonic)."""
         pid = client.pid
         tun, wan = MediaLab.CLIENT_TUN, "wan0"
         c0 = client.syscalls()
-        s0 = sample(pid, tun, wan)
+        s0 = sample(pid, tun, wan, peer.pid)
         time.sleep(max(0.0, until - time.monotonic()))
-        s1 = sample(pid, tun, wan)
+        s1 = sample(pid, tun, wan, peer.pid)
         c1 = client.syscalls()
         d = {k: s1[k] - s0[k] for k in s0}
         d["syscalls"] = {k: c1[k] - c0[k] for k in c0}
@@ -286,14 +297,14 @@ class LabLoad:
         try:
             client = self.start_client(binary)
             time.sleep(0.3)
-            idle = self.window(client, time.monotonic() + a.idle)
+            idle = self.window(client, peer, time.monotonic() + a.idle)
             gens = self.start_load(calls, codec, seed)
             start = time.monotonic() + 0.3
             for g in gens:
                 g.stdin.write("go %.6f %g %g %g %g\n" % (start, a.warmup, a.window, TAIL, GRACE))
                 g.stdin.flush()
             time.sleep(max(0.0, start + a.warmup - time.monotonic()))
-            load = self.window(client, start + a.warmup + a.window)
+            load = self.window(client, peer, start + a.warmup + a.window)
             outs = []
             for g in gens:
                 out, _ = g.communicate(timeout=a.warmup + a.window + 30)
@@ -362,6 +373,8 @@ def figures(label, idle, load, lan, host):
     f["frames_out_per_s"] = load["frames_out"] / load["t"]
     f["frames_in_per_s"] = load["frames_in"] / load["t"]
     f["tun_dropped"] = load["tun_dropped"]
+    f["peer_tun_dropped"] = load["peer_tun_dropped"]
+    f["peer_cpu_percent"] = 100.0 * load["peer_run_ns"] / 1e9 / load["t"]
     # Up: the phones' packets at the host; down: the host's at the phones.
     f["latency_up_mean_ms"] = host["latency_mean_us"] / 1e3
     f["latency_up_max_ms"] = host["latency_max_us"] / 1e3
@@ -375,7 +388,8 @@ def figures(label, idle, load, lan, host):
     f["gen_lateness_max_ms"] = max(lan["lateness_max_us"], host["lateness_max_us"]) / 1e3
     f["gen_late_5ms"] = int(lan["late_5ms"] + host["late_5ms"])
     # Fell behind: a send more than 5 ms late, or over 1% of them more than 2 ms.
-    f["gen_behind"] = bool(f["gen_late_5ms"] or (lan["late_2ms"] + host["late_2ms"]) > 0.01 * f["sent_window"])
+    f["gen_behind"] = bool(f["gen_late_5ms"]
+                           or lan["late_2ms"] + host["late_2ms"] > 0.01 * (lan["due_window"] + host["due_window"]))
     f["idle_wakeups_per_s"] = idle["voluntary_ctxt_switches"] / idle["t"]
     f["idle_syscalls_per_s"] = idle["syscalls"].get("all", 0) / idle["t"] if idle["syscalls"] else None
     return f
@@ -400,7 +414,9 @@ ROWS = (
     ("latency_down_max_ms", "latency down max ms", "%.2f"),
     ("lost_up", "lost up (window)", "%d"),
     ("lost_down", "lost down (window)", "%d"),
-    ("tun_dropped", "TUN queue drops", "%d"),
+    ("tun_dropped", "client TUN queue drops (up)", "%d"),
+    ("peer_tun_dropped", "peer TUN queue drops (down)", "%d"),
+    ("peer_cpu_percent", "peer CPU % of a core", "%.1f"),
     ("up_pps", "packets/s up (TUN read)", "%.0f"),
     ("down_pps", "packets/s down (TUN written)", "%.0f"),
     ("frames_out_per_s", "frames/s sent", "%.1f"),
@@ -439,7 +455,8 @@ def summarise(results, labels):
 def print_report(summary, labels, args):
     say()
     say("Lab load: %g-s window after %g s of warm-up, idle window %g s, medians of %d round(s); "
-        "calls at random phases, each way" % (args.window, args.warmup, args.idle, args.rounds))
+        "calls at random phases, each way%s" % (args.window, args.warmup, args.idle, args.rounds,
+                                               "" if args.no_realtime else "; real-time priority"))
     for config, by_label in summary.items():
         head = "  %-38s" % config + "".join("%12s" % l[:12] for l in labels)
         if len(labels) == 2:
@@ -479,6 +496,8 @@ def parse_args(argv):
                    help="an extra key of the client's configuration")
     p.add_argument("--seed", type=int, default=1, help="seed of the calls' phases")
     p.add_argument("--no-syscalls", action="store_true", help="do not count system calls")
+    p.add_argument("--no-realtime", action="store_true",
+                   help="client, peer and generators at normal priority (default: SCHED_FIFO 10)")
     p.add_argument("--json")
     a = p.parse_args(argv)
     a.binaries = []
@@ -543,7 +562,7 @@ def main(argv=None):
     if a.json:
         with open(a.json, "w") as f:
             json.dump({"settings": {k: getattr(a, k) for k in ("calls", "codecs", "window", "warmup", "idle",
-                                                              "rounds", "set", "seed")},
+                                                              "rounds", "set", "seed", "no_realtime")},
                        "binaries": dict(a.binaries), "runs": results, "summary": summary}, f, indent=1)
     return 0
 
