@@ -231,9 +231,9 @@ class LabLoad:
         net = self.net
         self.peer_stats = net.lab.path("peer%d.json" % self.runs)
         peer = subprocess.Popen(
-            self.rt + net.srv.exec_prefix() + [PYTHON, SOAKPEER, "--listen", "%s:%d" % (MediaLab.SERVER, MediaLab.PORT),
-                                     "--password", PASSWORD, "--tun", MediaLab.PEER_TUN,
-                                     "--stats", self.peer_stats],
+            self.rt + net.srv.exec_prefix() + [
+                PYTHON, SOAKPEER, "--listen", "%s:%d" % (MediaLab.SERVER, MediaLab.PORT),
+                "--password", PASSWORD, "--tun", MediaLab.PEER_TUN, "--stats", self.peer_stats],
             stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True)
         self.procs.append(peer)
         if peer.stdout.readline().strip() != "ready":
