@@ -10,7 +10,8 @@ packet per call every 20 ms each way, every call at a random phase within
 the 20 ms (as independent phones), a send-time stamp in each payload.
 
 Each run: the client starts and registers; an idle window (no calls); the
-calls start, a warm-up, then a fixed measuring window, then a short tail.
+calls start, a warm-up, then a fixed measuring window, then a short tail;
+once the calls have ended, a second idle window.
 Over each window, for the client process:
 
   wake-ups       voluntary context switches (/proc/PID/status)
@@ -311,6 +312,10 @@ class LabLoad:
                 words = out.split()
                 outs.append({words[i]: float(words[i + 1]) for i in range(0, len(words) - 1, 2)})
                 self.procs.remove(g)
+            # Quiet again: the client must go back to sleeping until
+            # something arrives (the last frames have left by now).
+            time.sleep(0.3)
+            after = self.window(client, peer, time.monotonic() + a.idle)
             if not client.alive():
                 raise RuntimeError("the client exited during the run: %s" % client.tail())
         finally:
@@ -332,7 +337,7 @@ class LabLoad:
             for path in (self.net.up_marker, self.net.down_marker):
                 if os.path.exists(path):
                     os.unlink(path)
-        return figures(label, idle, load, outs[0], outs[1])
+        return figures(label, idle, load, outs[0], outs[1], after)
 
     def close(self):
         for p in self.procs:
@@ -348,7 +353,7 @@ def per(n, d):
     return n / d if d else None
 
 
-def figures(label, idle, load, lan, host):
+def figures(label, idle, load, lan, host, after):
     """The figures of one run from the window deltas and the generators'
     reports (lan: the phones' side, host: the far side)."""
     sc = load["syscalls"]
@@ -392,6 +397,8 @@ def figures(label, idle, load, lan, host):
                            or lan["late_2ms"] + host["late_2ms"] > 0.01 * (lan["due_window"] + host["due_window"]))
     f["idle_wakeups_per_s"] = idle["voluntary_ctxt_switches"] / idle["t"]
     f["idle_syscalls_per_s"] = idle["syscalls"].get("all", 0) / idle["t"] if idle["syscalls"] else None
+    f["after_wakeups_per_s"] = after["voluntary_ctxt_switches"] / after["t"]
+    f["after_syscalls_per_s"] = after["syscalls"].get("all", 0) / after["t"] if after["syscalls"] else None
     return f
 
 
@@ -423,6 +430,8 @@ ROWS = (
     ("frames_in_per_s", "frames/s received", "%.1f"),
     ("idle_wakeups_per_s", "idle: wake-ups per second", "%.2f"),
     ("idle_syscalls_per_s", "idle: syscalls per second", "%.2f"),
+    ("after_wakeups_per_s", "idle after the calls: wake-ups/s", "%.2f"),
+    ("after_syscalls_per_s", "idle after the calls: syscalls/s", "%.2f"),
     ("gen_lateness_mean_ms", "generator lateness mean ms", "%.3f"),
     ("gen_lateness_max_ms", "generator lateness max ms", "%.2f"),
 )
