@@ -19,7 +19,7 @@ Over each window, for the client process:
                  client's start (bench/sys_count); egress = TUN reads +
                  socket sends, per RTP packet read from the TUN device;
                  ingress = socket receives + TUN writes, per packet written
-                 to it; waits (select, poll, ...) and all calls apart
+                 to it; waits (select, poll, sleeps) and all calls apart
   CPU time       utime + stime (/proc/PID/stat) and the scheduler's run time
                  (/proc/PID/schedstat), per carried packet (both ways)
   packets        the client TUN device's counters (/proc/PID/net/dev):
@@ -81,8 +81,11 @@ TUN_READ = ("read", "readv")
 TUN_WRITE = ("write", "writev")
 SOCK_SEND = ("sendto", "sendmsg", "sendmmsg")
 SOCK_RECV = ("recvfrom", "recvmsg", "recvmmsg")
-WAITS = ("select", "pselect6", "poll", "ppoll", "epoll_wait", "epoll_pwait", "epoll_pwait2")
-SYSCALLS = TUN_READ + TUN_WRITE + SOCK_SEND + SOCK_RECV + WAITS
+WAITS = ("select", "pselect6", "poll", "ppoll", "epoll_wait", "epoll_pwait", "epoll_pwait2", "nanosleep",
+         "clock_nanosleep")
+# Counted only to be shown by kind (the clock calls normally stay in the vDSO).
+OTHERS = ("timerfd_settime", "epoll_ctl", "clock_gettime", "gettimeofday")
+SYSCALLS = TUN_READ + TUN_WRITE + SOCK_SEND + SOCK_RECV + WAITS + OTHERS
 
 
 def say(text=""):
@@ -372,6 +375,7 @@ def figures(label, idle, load, lan, host, after):
         f["waits_per_pkt"] = per(count(WAITS), both)
         f["all_syscalls_per_pkt"] = per(sc.get("all", 0), both)
         f["syscalls"] = sc
+        f["by_kind_per_pkt"] = {k: v / both for k, v in sc.items() if v and both}
     f["cpu_us_per_pkt"] = per(1e6 * load["cpu_ticks"] / os.sysconf("SC_CLK_TCK"), both)
     f["run_us_per_pkt"] = per(load["run_ns"] / 1e3, both)
     f["cpu_percent"] = 100.0 * load["run_ns"] / 1e9 / load["t"]
@@ -409,7 +413,7 @@ ROWS = (
     ("wakeups_per_pkt", "wake-ups per packet (both ways)", "%.3f"),
     ("egress_syscalls_per_pkt", "egress syscalls per RTP packet", "%.3f"),
     ("ingress_syscalls_per_pkt", "ingress syscalls per rebuilt packet", "%.3f"),
-    ("waits_per_pkt", "waits (select/poll) per packet", "%.3f"),
+    ("waits_per_pkt", "waits (select/poll/sleep) per packet", "%.3f"),
     ("all_syscalls_per_pkt", "all syscalls per packet", "%.3f"),
     ("cpu_us_per_pkt", "CPU us per packet (utime+stime)", "%.2f"),
     ("run_us_per_pkt", "CPU us per packet (schedstat)", "%.2f"),
@@ -455,6 +459,9 @@ def summarise(results, labels):
             runs = by_label.get(label, [])
             med = {key: median_of(runs, key) for key, _, _ in ROWS}
             med["rounds"] = len(runs)
+            kinds = {k for r in runs for k in r.get("by_kind_per_pkt", {})}
+            med["by_kind_per_pkt"] = {k: statistics.median(r.get("by_kind_per_pkt", {}).get(k, 0.0) for r in runs)
+                                      for k in kinds}
             med["gen_behind_rounds"] = sum(1 for r in runs if r["gen_behind"])
             med["damaged"] = sum(r["damaged"] for r in runs)
             out[config][label] = med
@@ -479,6 +486,11 @@ def print_report(summary, labels, args):
             if len(labels) == 2 and key in RATIO_KEYS and vals[0] is not None and vals[1]:
                 line += "%10.2f" % (vals[0] / vals[1])
             say(line)
+        for l in labels:
+            kinds = by_label[l].get("by_kind_per_pkt")
+            if kinds:
+                say("  %-38s %s: %s" % ("syscalls by kind, per packet both ways", l, ", ".join(
+                    "%s %.3f" % (k, v) for k, v in sorted(kinds.items(), key=lambda kv: -kv[1]) if k != "all")))
         notes = []
         for l in labels:
             if by_label[l]["gen_behind_rounds"]:
