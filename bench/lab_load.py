@@ -485,6 +485,8 @@ def print_report(summary, labels, args):
             line = "  %-38s" % text + "".join("%12s" % (fmt % v if v is not None else "-") for v in vals)
             if len(labels) == 2 and key in RATIO_KEYS and vals[0] is not None and vals[1]:
                 line += "%10.2f" % (vals[0] / vals[1])
+                if key.startswith("latency"):
+                    line += "  (%+.2f ms)" % (vals[0] - vals[1])
             say(line)
         for l in labels:
             kinds = by_label[l].get("by_kind_per_pkt")
