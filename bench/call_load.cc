@@ -42,6 +42,9 @@ constexpr uint8_t MAGIC = 0xB7;
 constexpr uint8_t FILLER = 0xD5;
 constexpr int RX_BATCH = 64;
 constexpr size_t RX_SIZE = 2048;
+// Latency histogram: 100-us buckets up to 1 s, the last one catching the rest.
+constexpr int64_t BUCKET_NS = 100000;
+constexpr int BUCKETS = 10000;
 
 int64_t now_ns() {
   timespec ts;
@@ -94,6 +97,7 @@ struct Figures {
   int64_t lateness_sum = 0, lateness_max = 0;
   uint64_t received = 0, received_window = 0, duplicates = 0, corrupt = 0;
   int64_t latency_sum = 0, latency_max = 0;
+  uint32_t latency_buckets[BUCKETS] = {};
 };
 
 struct Receiver {
@@ -137,8 +141,24 @@ struct Receiver {
     const int64_t latency = t - sent;
     fig->latency_sum += latency;
     if (latency > fig->latency_max) fig->latency_max = latency;
+    int64_t b = latency / BUCKET_NS;
+    fig->latency_buckets[b < 0 ? 0 : b >= BUCKETS ? BUCKETS - 1 : b]++;
   }
 };
+
+// The latency (us, the upper end of its bucket) that a share q of the
+// window's packets did not exceed.
+double latency_quantile(const Figures& fig, double q) {
+  const double want = q * static_cast<double>(fig.received_window);
+  uint64_t seen = 0;
+  for (int b = 0; b < BUCKETS; b++) {
+    seen += fig.latency_buckets[b];
+    if (static_cast<double>(seen) >= want && seen > 0) {
+      return static_cast<double>((b + 1) * BUCKET_NS) / 1e3;
+    }
+  }
+  return 0.0;
+}
 
 void drain(int fd, Receiver* rx) {
   static uint8_t bufs[RX_BATCH][RX_SIZE];
@@ -323,7 +343,8 @@ int main(int argc, char** argv) {
       "calls %d sent %llu send_errors %llu sent_window %llu due_window %llu late_2ms %llu "
       "late_5ms %llu "
       "lateness_mean_us %.1f lateness_max_us %.1f received %llu received_window %llu "
-      "duplicates %llu corrupt %llu latency_mean_us %.1f latency_max_us %.1f\n",
+      "duplicates %llu corrupt %llu latency_mean_us %.1f latency_max_us %.1f latency_p99_us %.1f "
+      "latency_p999_us %.1f\n",
       calls, static_cast<unsigned long long>(fig.sent),
       static_cast<unsigned long long>(fig.send_errors),
       static_cast<unsigned long long>(fig.sent_window),
@@ -338,6 +359,7 @@ int main(int argc, char** argv) {
       fig.received_window
           ? static_cast<double>(fig.latency_sum) / 1e3 / static_cast<double>(fig.received_window)
           : 0.0,
-      static_cast<double>(fig.latency_max) / 1e3);
+      static_cast<double>(fig.latency_max) / 1e3, latency_quantile(fig, 0.99),
+      latency_quantile(fig, 0.999));
   return 0;
 }

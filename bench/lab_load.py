@@ -25,6 +25,7 @@ Over each window, for the client process:
   packets        the client TUN device's counters (/proc/PID/net/dev):
                  read by the client (up) and written by it (down)
   latency, loss  one-way, from the stamps, of the packets sent in the window
+                 (mean, 99th and 99.9th percentiles in 0.1-ms steps, max)
   lateness       how late the generators sent against their schedule: a
                  generator that fell behind is flagged
   the peer       its CPU share and its TUN device's drops (the way down)
@@ -389,6 +390,9 @@ def figures(label, idle, load, lan, host, after):
     f["latency_up_max_ms"] = host["latency_max_us"] / 1e3
     f["latency_down_mean_ms"] = lan["latency_mean_us"] / 1e3
     f["latency_down_max_ms"] = lan["latency_max_us"] / 1e3
+    for q in ("p99", "p999"):
+        f["latency_up_%s_ms" % q] = host["latency_%s_us" % q] / 1e3
+        f["latency_down_%s_ms" % q] = lan["latency_%s_us" % q] / 1e3
     f["lost_up"] = int(lan["sent_window"] - host["received_window"])
     f["lost_down"] = int(host["sent_window"] - lan["received_window"])
     f["sent_window"] = int(lan["sent_window"] + host["sent_window"])
@@ -420,8 +424,12 @@ ROWS = (
     ("cpu_percent", "CPU % of a core", "%.1f"),
     ("involuntary_per_pkt", "involuntary switches per packet", "%.4f"),
     ("latency_up_mean_ms", "latency up mean ms", "%.2f"),
+    ("latency_up_p99_ms", "latency up 99th percentile ms", "%.1f"),
+    ("latency_up_p999_ms", "latency up 99.9th percentile ms", "%.1f"),
     ("latency_up_max_ms", "latency up max ms", "%.2f"),
     ("latency_down_mean_ms", "latency down mean ms", "%.2f"),
+    ("latency_down_p99_ms", "latency down 99th percentile ms", "%.1f"),
+    ("latency_down_p999_ms", "latency down 99.9th percentile ms", "%.1f"),
     ("latency_down_max_ms", "latency down max ms", "%.2f"),
     ("lost_up", "lost up (window)", "%d"),
     ("lost_down", "lost down (window)", "%d"),
@@ -442,7 +450,8 @@ ROWS = (
 # Figures of which a ratio says something.
 RATIO_KEYS = ("wakeups_per_pkt", "egress_syscalls_per_pkt", "ingress_syscalls_per_pkt", "waits_per_pkt",
               "all_syscalls_per_pkt", "cpu_us_per_pkt", "run_us_per_pkt", "latency_up_mean_ms",
-              "latency_up_max_ms", "latency_down_mean_ms", "latency_down_max_ms")
+              "latency_up_p99_ms", "latency_up_p999_ms", "latency_up_max_ms", "latency_down_mean_ms",
+              "latency_down_p99_ms", "latency_down_p999_ms", "latency_down_max_ms")
 
 
 def median_of(runs, key):
