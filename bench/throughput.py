@@ -23,7 +23,11 @@ both see the same machine. Two kinds of run:
 Under a capped flood corvex is also profiled with perf, when perf is there.
 
     bench/throughput.py BUILD_DIR [--seconds S] [--rounds N] [--lengths 200,60]
-                        [--share F] [--modes routed,capped] [--json FILE]
+                        [--share F] [--modes routed,capped] [--against CORVEX]
+                        [--json FILE]
+
+--against: a second client binary (an earlier build), run as a third reader
+in the same rounds; its ratios are printed beside this build's.
 
 Needs root (namespaces, TUN, cgroup). Everything it creates is removed at the
 end, also on an error or an interrupt.
@@ -79,8 +83,11 @@ def wait_for(predicate, timeout, what):
 
 
 class Bench:
-    def __init__(self, build, seconds, rounds):
+    def __init__(self, build, seconds, rounds, against=None):
         self.build = os.path.abspath(build)
+        self.binaries = {"corvex": os.path.join(self.build, "corvex")}
+        if against:
+            self.binaries["against"] = os.path.abspath(against)
         self.seconds = seconds
         self.rounds = rounds
         self.work = tempfile.mkdtemp(prefix="corvex-bench-")
@@ -242,7 +249,7 @@ class Bench:
                                "sink", OTHER_CPU)
         wait_for(self.sink_stats, 5, "the frame sink")
 
-    def start_corvex(self, cap=None):
+    def start_corvex(self, cap=None, kind="corvex"):
         dev = "cvxt0"
         marker = os.path.join(self.work, "up.done")
         if os.path.exists(marker):
@@ -257,8 +264,8 @@ class Bench:
         with open(conf, "w") as f:
             f.write("server=%s\nport=%d\npassword=%s\nintf=%s\nup=%s\nmax_call=255\n"
                     % (SERVER_ADDR, TUNNEL_PORT, PASSWORD, dev, up))
-        argv = nsexec(ROUTER, os.path.join(self.build, "corvex"), "-c", conf)
-        p = self.start(cap.wrap(argv) if cap else argv, "corvex", READER_CPU)
+        argv = nsexec(ROUTER, self.binaries[kind], "-c", conf)
+        p = self.start(cap.wrap(argv) if cap else argv, kind, READER_CPU)
         wait_for(lambda: os.path.exists(marker) or p.poll() is not None, 10, "corvex's up script")
         if p.poll() is not None:
             raise RuntimeError("corvex exited: " + self.stop(p))
@@ -277,12 +284,12 @@ class Bench:
     def run_reader(self, kind, mode, length, cap=None):
         """One flood into one reader: offered and carried packets, the TUN
         device's drops, the reader's CPU share."""
-        if kind == "corvex":
-            p, dev = self.start_corvex(cap)
+        if kind != "baseline":
+            p, dev = self.start_corvex(cap, kind)
         else:
             p, dev = self.start_baseline(cap)
         try:
-            before = self.settled_subpackets() or 0 if kind == "corvex" else 0
+            before = self.settled_subpackets() or 0 if kind != "baseline" else 0
             tx0, drop0 = self.tun_counters(dev)
             cpu0 = self.cpu_seconds(p.pid)
             offered, took = self.flood(mode, dev, self.seconds, length)
@@ -290,7 +297,7 @@ class Bench:
             tx1, drop1 = self.tun_counters(dev)
             if p.poll() is not None:
                 raise RuntimeError("%s exited during the run: %s" % (kind, self.stop(p)))
-            if kind == "corvex":
+            if kind != "baseline":
                 carried = self.settled_subpackets() - before
             else:
                 time.sleep(0.2)  # it drains its queue (at most txqueuelen packets)
@@ -323,19 +330,23 @@ class Bench:
                               "-g", "none"], capture_output=True, text=True)
         if rep.returncode != 0:
             return None
-        shares = {"wait (select)": 0.0, "TUN read": 0.0, "frame send (sendto)": 0.0,
+        shares = {"wait (select, poll)": 0.0, "TUN read": 0.0, "frame send (sendto, sendmmsg)": 0.0,
                   "of which the inter-processor interrupt": 0.0, "corvex's own code": 0.0}
+        # libc's entry points, by what they are in the loop (aliases vary
+        # between libc builds: compared without leading underscores and the
+        # internal prefixes).
+        kinds = {"select": "wait (select, poll)", "pselect": "wait (select, poll)", "poll": "wait (select, poll)",
+                 "ppoll": "wait (select, poll)", "read": "TUN read", "readv": "TUN read",
+                 "sendto": "frame send (sendto, sendmmsg)", "send": "frame send (sendto, sendmmsg)",
+                 "sendmmsg": "frame send (sendto, sendmmsg)", "sendmsg": "frame send (sendto, sendmmsg)"}
         for line in rep.stdout.splitlines():
             f = line.split()
             if len(f) < 5 or not f[0].endswith("%") or line.lstrip().startswith("#"):
                 continue
             children, self_pct, dso, sym = float(f[0][:-1]), float(f[1][:-1]), f[2], f[4]
-            if dso == "libc.so.6" and sym in ("__select", "__GI___select", "select"):
-                shares["wait (select)"] = max(shares["wait (select)"], children)
-            elif dso == "libc.so.6" and sym in ("read", "__libc_read", "__GI___libc_read"):
-                shares["TUN read"] = max(shares["TUN read"], children)
-            elif dso == "libc.so.6" and sym in ("__libc_sendto", "__send", "sendto", "__GI___sendto"):
-                shares["frame send (sendto)"] = max(shares["frame send (sendto)"], children)
+            name = sym.lstrip("_").replace("GI_", "").lstrip("_").replace("libc_", "")
+            if dso == "libc.so.6" and name in kinds:
+                shares[kinds[name]] = max(shares[kinds[name]], children)
             elif sym == "native_write_msr":
                 shares["of which the inter-processor interrupt"] += self_pct
             elif dso == "corvex":
@@ -395,6 +406,10 @@ class CpuCap:
             pass
 
 
+def ratio(a, b):
+    return a / b if b else float("nan")
+
+
 def median_figures(figs):
     out = {}
     for key in ("offered", "carried", "tun_dropped"):
@@ -402,7 +417,8 @@ def median_figures(figs):
     out["cpu"] = statistics.median(f["cpu"] for f in figs)
     # Packets per second of CPU time: what the reader could carry with a
     # whole CPU to itself.
-    out["per_cpu"] = statistics.median(f["carried"] / f["seconds"] / f["cpu"] for f in figs if f["cpu"] > 0)
+    per_cpu = [f["carried"] / f["seconds"] / f["cpu"] for f in figs if f["cpu"] > 0]
+    out["per_cpu"] = statistics.median(per_cpu) if per_cpu else 0.0
     return out
 
 
@@ -415,12 +431,14 @@ def main(argv=None):
     ap.add_argument("--share", type=float, default=0.25,
                     help="CPU share of the reader in the saturated runs (default 0.25)")
     ap.add_argument("--modes", default="routed,capped", help="routed, capped or both (default)")
+    ap.add_argument("--against", metavar="CORVEX", help="a second client binary, run beside this one")
     ap.add_argument("--json")
     a = ap.parse_args(argv)
     if os.geteuid() != 0:
         print("throughput: needs root (network namespaces, TUN devices)", file=sys.stderr)
         return 2
-    b = Bench(a.build, a.seconds, a.rounds)
+    b = Bench(a.build, a.seconds, a.rounds, a.against)
+    kinds = ["baseline", "corvex"] + (["against"] if a.against else [])
     cap = None
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     lengths = [int(v) for v in a.lengths.split(",")]
@@ -442,9 +460,10 @@ def main(argv=None):
             print("throughput: no cgroup cpu controller, no capped runs", file=sys.stderr)
         for mode, mode_cap in modes:
             for length in lengths:
-                runs = {"baseline": [], "corvex": []}
+                runs = {kind: [] for kind in kinds}
                 for r in range(a.rounds):
-                    for kind in ("baseline", "corvex"):
+                    # The readers take turns, the first one changing per round.
+                    for kind in kinds[r % len(kinds):] + kinds[:r % len(kinds)]:
                         fig = b.run_reader(kind, "routed" if mode == "routed" else "raw", length, mode_cap)
                         runs[kind].append(fig)
                         print("  %-6s %3d B round %d %-8s offered %8.0f/s carried %8.0f/s "
@@ -476,24 +495,33 @@ def main(argv=None):
     summary = {}
     for key, runs in result["runs"].items():
         mode, length = key.split("/")
-        med = {kind: median_figures(runs[kind]) for kind in ("baseline", "corvex")}
-        for kind in ("baseline", "corvex"):
+        med = {kind: median_figures(runs[kind]) for kind in kinds}
+        for kind in kinds:
             m = med[kind]
             print("  %-7s %4s B %-8s %10.0f %10.0f %10.0f %4.0f%% %13.0f %8.2f"
                   % (mode, length, kind, m["offered"], m["carried"], m["tun_dropped"], 100 * m["cpu"],
-                     m["per_cpu"], 1e6 / m["per_cpu"]))
+                     m["per_cpu"], ratio(1e6, m["per_cpu"])))
         # Saturated: more offered than carried, and the reader busy for all
         # the CPU it may have (drops while it idles come from scheduling
         # delays, not from what it can carry).
         share = 1.0 if mode == "routed" else a.share
         saturated = all(med[k]["offered"] > 1.05 * med[k]["carried"] and med[k]["cpu"] >= 0.9 * share
                         for k in med)
-        ratio = med["corvex"]["carried"] / med["baseline"]["carried"]
-        ratio_cpu = med["corvex"]["per_cpu"] / med["baseline"]["per_cpu"]
-        summary[key] = {"ratio": ratio, "ratio_per_cpu": ratio_cpu, "saturated": saturated,
+        carried = ratio(med["corvex"]["carried"], med["baseline"]["carried"])
+        ratio_cpu = ratio(med["corvex"]["per_cpu"], med["baseline"]["per_cpu"])
+        summary[key] = {"ratio": carried, "ratio_per_cpu": ratio_cpu, "saturated": saturated,
                         "median": med}
         print("  %-7s %4s B ratio corvex / baseline: carried %.2f%s, per CPU-second %.2f (target >= 0.8)"
-              % (mode, length, ratio, "" if saturated else " (not saturated)", ratio_cpu))
+              % (mode, length, carried, "" if saturated else " (not saturated)", ratio_cpu))
+        if a.against:
+            m = med["against"]
+            summary[key]["against_ratio"] = ratio(m["carried"], med["baseline"]["carried"])
+            summary[key]["against_ratio_per_cpu"] = ratio(m["per_cpu"], med["baseline"]["per_cpu"])
+            summary[key]["this_over_against"] = ratio(med["corvex"]["carried"], m["carried"])
+            print("  %-7s %4s B ratio against / baseline: carried %.2f, per CPU-second %.2f; "
+                  "this / against: carried %.2f, per CPU-second %.2f"
+                  % (mode, length, summary[key]["against_ratio"], summary[key]["against_ratio_per_cpu"],
+                     summary[key]["this_over_against"], ratio(med["corvex"]["per_cpu"], m["per_cpu"])))
     result["summary"] = summary
     if result.get("profile"):
         print("Where corvex's CPU time goes (perf, capped %d-byte flood; shares of its samples):" % lengths[0])
