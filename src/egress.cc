@@ -120,11 +120,12 @@ int carry_live(mux_ctx* ctx, call_entry* e, const uint8_t* pkt, size_t len, uint
   e->last_seen = clock;
   const size_t mtu = ctx->config->mtu;
   uint8_t pt = pkt[29] & 0x7F;
-  if (pt != e->payload_type) {
+  if (pt != e->payload_type || e->send_full) {
     // The receiver needs a new template. If the full form cannot travel, the
     // entry keeps the old type so that the next packet tries the full form again.
     if (sub_packet_size(SUB_FULL, len) > mtu) return carry_whole(ctx, pkt, len);
     e->payload_type = pt;
+    e->send_full = false;
     return append_sub_packet(ctx, e->call_id, SUB_FULL, pkt, len, now);
   }
   size_t n = len - MEDIA_HEADER_LEN;
@@ -162,6 +163,7 @@ int open_call(mux_ctx* ctx, int slot, const uint8_t* pkt, size_t len, uint32_t n
   e->payload_type = pkt[29] & 0x7F;
   e->last_seen = clock;
   e->force_full = false;
+  e->send_full = false;
   return append_sub_packet(ctx, e->call_id, SUB_FULL, pkt, len, now);
 }
 
@@ -252,6 +254,12 @@ void egress_force_full(mux_ctx* ctx, uint8_t call_id) {
   if (e == nullptr) return;
   e->last_seen = 0;
   e->force_full = true;
+}
+
+void egress_refresh_templates(mux_ctx* ctx) {
+  for (call_entry* e : ctx->egress_calls) {
+    if (e != nullptr) e->send_full = true;
+  }
 }
 
 void free_call_entries(mux_ctx* ctx) {

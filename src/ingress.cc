@@ -64,6 +64,9 @@ int handle_control(mux_ctx* ctx, size_t len) {
     case KW_AUTHORIZED:
       stats_authorized(&ctx->stats);
       ctx->reg_state = REG_AUTHORIZED;
+      // The end of a handshake of the run: the server may be one that
+      // restarted, without the templates of the calls that flow.
+      if (registration_waiting(ctx)) egress_refresh_templates(ctx);
       registration_end(ctx);
       return 0;
     default:

@@ -366,6 +366,29 @@ TEST(IngressDispatch, ControlMessagesDriveTheRegistration) {
   EXPECT_TRUE(registration_waiting(&m.ctx));
 }
 
+TEST(IngressDispatch, AuthorizedAfterAHandshakeOfTheRunRefreshesTemplates) {
+  media_ctx m;
+  rtp_fields s;
+  const bytes pkt = make_rtp(s);
+  auto next_sub_packet = [&] {
+    m.ctx.frame_len = 0;
+    EXPECT_EQ(mux_rtp_packet(&m.ctx, pkt.data(), pkt.size(), 10), 0);
+    return m.frame();
+  };
+  const bytes full = cat({0x01, 0x00}, pkt);
+  EXPECT_EQ(next_sub_packet(), full);  // opens the call
+  EXPECT_NE(next_sub_packet(), full);
+  ASSERT_EQ(m.deliver(control("AUTHORIZED")), 0);  // no handshake waited: nothing changes
+  EXPECT_NE(next_sub_packet(), full);
+  // A restarted server challenges; once it authorizes, the call's next packet
+  // goes in full form under the same call id, and the one after it compressed.
+  ASSERT_EQ(m.deliver(control("CHANLLANGE", 16)), 0);
+  EXPECT_NE(next_sub_packet(), full);
+  ASSERT_EQ(m.deliver(control("AUTHORIZED")), 0);
+  EXPECT_EQ(next_sub_packet(), full);
+  EXPECT_NE(next_sub_packet(), full);
+}
+
 TEST(IngressDispatch, TunWriteRule) {
   auto frame = cat(cat({0x01, 0x00}, make_rtp({})), cat({0x01, 0x14}, bytes(20, 3)));
   for (int e : {EAGAIN, EPERM, EINTR, EINVAL, EIO}) {
