@@ -23,9 +23,9 @@ struct call_entry {
   // clock value until a stream takes the slot again (last_seen = 0 alone
   // would leave it live while the clock is below rtp_timeout).
   bool force_full;
-  // Set when the server authorized the client again during the run (it may
-  // have restarted and lost its templates): the stream's next packet goes out
-  // in full form under the same call id.
+  // Set when the server challenges or authorizes the client during the run
+  // (it may have restarted and lost its templates): the stream's next packet
+  // goes out in full form under the same call id.
   bool send_full;
 };
 
@@ -72,9 +72,9 @@ int write_muxed_data_to_sock(mux_ctx* ctx);
 // packet goes out whole (the server's recovery request).
 void egress_force_full(mux_ctx* ctx, uint8_t call_id);
 
-// After a handshake of the run: every stream sends its next packet in full
-// form, so that a server that lost its templates has them again at once
-// instead of one recovery round trip later.
+// At a handshake of the run (challenge, then authorization): every stream
+// sends its next packet in full form, so that a server that lost its
+// templates has them again at once instead of one recovery round trip later.
 void egress_refresh_templates(mux_ctx* ctx);
 
 // Frees every call entry and empties the call index.

@@ -53,6 +53,10 @@ int handle_control(mux_ctx* ctx, size_t len) {
       // guarantees len >= 12.
       if (!registration_waiting(ctx)) ctx->stats.registrations[REGS_STARTED]++;
       ctx->reg_state = REG_CHALLENGED;
+      // A challenge during the run often means the server restarted and lost
+      // the calls' templates: each call's next packet goes in full form, so
+      // that it follows the DIGEST and the server has it once it authorizes.
+      egress_refresh_templates(ctx);
       auto challenge_len = static_cast<uint8_t>(len - 12);
       return registration_begin(ctx, buf + 12, challenge_len);
     }
@@ -64,8 +68,8 @@ int handle_control(mux_ctx* ctx, size_t len) {
     case KW_AUTHORIZED:
       stats_authorized(&ctx->stats);
       ctx->reg_state = REG_AUTHORIZED;
-      // The end of a handshake of the run: the server may be one that
-      // restarted, without the templates of the calls that flow.
+      // The end of a handshake of the run: full forms sent before the server
+      // decided may have been dropped, so each call sends one more.
       if (registration_waiting(ctx)) egress_refresh_templates(ctx);
       registration_end(ctx);
       return 0;

@@ -366,7 +366,7 @@ TEST(IngressDispatch, ControlMessagesDriveTheRegistration) {
   EXPECT_TRUE(registration_waiting(&m.ctx));
 }
 
-TEST(IngressDispatch, AuthorizedAfterAHandshakeOfTheRunRefreshesTemplates) {
+TEST(IngressDispatch, HandshakeOfTheRunRefreshesTemplates) {
   media_ctx m;
   rtp_fields s;
   const bytes pkt = make_rtp(s);
@@ -380,9 +380,11 @@ TEST(IngressDispatch, AuthorizedAfterAHandshakeOfTheRunRefreshesTemplates) {
   EXPECT_NE(next_sub_packet(), full);
   ASSERT_EQ(m.deliver(control("AUTHORIZED")), 0);  // no handshake waited: nothing changes
   EXPECT_NE(next_sub_packet(), full);
-  // A restarted server challenges; once it authorizes, the call's next packet
-  // goes in full form under the same call id, and the one after it compressed.
+  // A restarted server challenges, then authorizes: after each, the call's
+  // next packet goes in full form under the same call id, the one after it
+  // compressed.
   ASSERT_EQ(m.deliver(control("CHANLLANGE", 16)), 0);
+  EXPECT_EQ(next_sub_packet(), full);
   EXPECT_NE(next_sub_packet(), full);
   ASSERT_EQ(m.deliver(control("AUTHORIZED")), 0);
   EXPECT_EQ(next_sub_packet(), full);
