@@ -1203,7 +1203,7 @@ def summary(f):
     codecs = f["codecs"]
     head = "corvex lab: %d call%s (%d G.711, %d G.729) for %.1f s" % (
         f["calls"], "s" if f["calls"] != 1 else "", codecs["G.711"], codecs["G.729"], f["media_seconds"])
-    lines = ["", "== summary", head, ""] + rows + [""] + client_lines
+    lines = ["", "== summary", head, ""] + rows + [""] + client_lines + [""]
     lines.append("  tunnel, both ways: RTP %s B on the wire vs %s B unmultiplexed: %.1f%% saved"
                  % (n(f["rtp_wire_bytes"]), n(f["rtp_plain_bytes"]), f["rtp_saving_percent"]))
     lines.append("  all tunnel traffic (RTP, SIP, registration): %s B vs %s B plain: %.1f%% saved"
