@@ -54,6 +54,7 @@ ROOT = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(ROOT, "lab"))
 sys.path.insert(0, os.path.join(ROOT, "tests", "integration"))
 
+import counters  # noqa: E402
 import labpeer  # noqa: E402
 import netlab  # noqa: E402
 import rtpgen  # noqa: E402
@@ -88,7 +89,8 @@ MAX_CALLS = 250
 CONFIG_ITEMS = (("waiting_time", 20000), ("max_idle_cycle", 1499))
 SAMPLE_CONFIG = os.path.join(ROOT, "packaging", "corvex.conf.sample")
 # Keys the lab sets itself, whatever the sample configuration says.
-LAB_KEYS = ("server", "port", "password", "intf", "up", "down", "pidfile", "logfile")
+LAB_KEYS = ("server", "port", "password", "intf", "up", "down", "pidfile", "logfile",
+            "status_file")
 WANLINK = os.path.join(ROOT, "lab", "wanlink.py")
 WAN_DEV = "wan0"
 NFT_TABLE = "cvxlab"
@@ -592,13 +594,16 @@ class LabRun:
             'echo up > %s\n' % (HOST.rsplit(".", 1)[0], shlex.quote(self.up_marker))))
         down = netlab.write_script(lab.path("down.sh"), "echo down > %s\n"
                                    % shlex.quote(lab.path("down.done")))
+        # The client's own counters, read at the end of the calls.
         items = [("server", SERVER), ("port", TUNNEL_PORT), ("password", PASSWORD),
-                 ("intf", ROUTER_TUN), ("up", up), ("down", down)] + config_items(a)
+                 ("intf", ROUTER_TUN), ("up", up), ("down", down),
+                 ("status_file", lab.path("corvex.prom"))] + config_items(a)
         overrides = dict(kv.split("=", 1) for kv in a.set)
         items = [(k, overrides.pop(k, v)) for k, v in items] + list(overrides.items())
+        self.status_path = dict(items)["status_file"]
         say("== router: %s -c %s" % (" ".join(self.command), lab.path("corvex.conf")))
         say("   %s" % " ".join("%s=%s" % (k, v) for k, v in items
-                               if k not in ("up", "down", "password")))
+                               if k not in ("up", "down", "password", "status_file")))
         self.corvex = netlab.Corvex(lab, self.router, self.command, items, name="corvex",
                                     verbose=a.verbose)
         netlab.wait_for(lambda: os.path.exists(self.up_marker) or not self.corvex.alive(), 20,
@@ -845,8 +850,17 @@ class LabRun:
 
     # -- figures --------------------------------------------------------------
 
+    def client_counters(self):
+        """The client's counters, fresh (SIGUSR1); None when it keeps no
+        status file (a binary without one would end on SIGUSR1: it is asked
+        only when its first file is there)."""
+        if not self.corvex.alive() or not os.path.exists(self.status_path):
+            return None
+        return counters.request(self.corvex.pid, self.status_path, timeout=netlab.scaled(5))
+
     def collect(self):
         a = self.args
+        client = self.client_counters()
         gst_sent = self.gst_sent()
         for d, s in getattr(self, "external", {}).items():
             s.stats.sent = gst_sent.get(d, 0)
@@ -901,6 +915,14 @@ class LabRun:
                            "us_per_packet": 1e6 * ((u1 + s1) - (u0 + s0)) / carried if carried else None,
                            "peak_rss_kib": peak_rss_kib(self.corvex.pid)}
         f["peer"] = self.figures_peer
+        f["client_counters"] = None
+        if client is not None:
+            cc = counters.compare(client, f[UP]["sent"], f[UP]["received"],
+                                  f[DOWN]["sent"], f[DOWN]["received"])
+            for d, direction in ((UP, "egress"), (DOWN, "ingress")):
+                cc[d]["frames"] = client.get("corvex_frames_total", direction=direction)
+                cc[d]["saving_percent"] = client.saving_percent(direction)
+            f["client_counters"] = cc
         self.add_wan_figures(f)
         f["streams"] = [{"call": s.call + 1, "direction": s.direction, "codec": s.codec,
                          "by": getattr(s, "tool", "lab.py"), "sent": s.stats.sent,
@@ -1109,6 +1131,34 @@ def capture_stream_lines(streams, most=8):
     return lines
 
 
+def counter_rows(f):
+    """The client's own counters (its status file) beside the lab's rows,
+    and where they disagree with the lab's counts."""
+    cc = f.get("client_counters")
+    if cc is None:
+        return [], ["  client's counters: none (no status file from the client)"]
+    up, down = cc[UP], cc[DOWN]
+    rows = [""]
+
+    def row(label, a, b):
+        rows.append("  %-34s %18s %18s" % (label, a, b))
+
+    def pct(v):
+        return "-" if v is None else "%.1f%%" % v
+
+    row("client's counters (status file)", "egress", "ingress")
+    row("RTP packets carried", n(up["client_rtp_packets"]), n(down["client_rtp_packets"]))
+    row("frames", n(up["frames"]), n(down["frames"]))
+    row("saving", pct(up["saving_percent"]), pct(down["saving_percent"]))
+    for reason in sorted(set(up["client_drops"]) | set(down["client_drops"])):
+        row("dropped: " + reason, n(up["client_drops"].get(reason, 0)),
+            n(down["client_drops"].get(reason, 0)))
+    if not cc["findings"]:
+        return rows, ["  the client's counters agree with the lab's"]
+    return rows, ["  where the client's counters and the lab's counts part:"] + [
+        "    " + x for x in cc["findings"]]
+
+
 def summary(f):
     up, down = f[UP], f[DOWN]
     rows = []
@@ -1145,13 +1195,15 @@ def summary(f):
         row("recovery requests", n(up["wire_recovery_packets"]), n(down["wire_recovery_packets"]))
     if f["loss_option_percent"]:
         row("frames dropped by --loss", n(up["loss_dropped_frames"]), n(down["loss_dropped_frames"]))
+    client_rows, client_lines = counter_rows(f)
+    rows.extend(client_rows)
     if f.get("wan"):
         rows.extend(wan_rows(f))
 
     codecs = f["codecs"]
     head = "corvex lab: %d call%s (%d G.711, %d G.729) for %.1f s" % (
         f["calls"], "s" if f["calls"] != 1 else "", codecs["G.711"], codecs["G.729"], f["media_seconds"])
-    lines = ["", "== summary", head, ""] + rows + [""]
+    lines = ["", "== summary", head, ""] + rows + [""] + client_lines + [""]
     lines.append("  tunnel, both ways: RTP %s B on the wire vs %s B unmultiplexed: %.1f%% saved"
                  % (n(f["rtp_wire_bytes"]), n(f["rtp_plain_bytes"]), f["rtp_saving_percent"]))
     lines.append("  all tunnel traffic (RTP, SIP, registration): %s B vs %s B plain: %.1f%% saved"

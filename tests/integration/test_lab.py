@@ -59,6 +59,7 @@ def test_lab_carries_calls_both_ways_without_loss(lab_command, tmp_path):
     assert summary_row(out, "lost") == ("0 (0.00%)", "0 (0.00%)")
     assert summary_row(out, "out of order") == ("0", "0")
     assert "OK: every packet arrived, in order" in out
+    assert "  the client's counters agree with the lab's" in out, out
     assert namespaces_left(lab_tag(out)) == []
 
     f = json.loads(figures_path.read_text())
@@ -73,6 +74,12 @@ def test_lab_carries_calls_both_ways_without_loss(lab_command, tmp_path):
         assert 0 < x["wire_frames_packets"] < x["sent"], (d, x)
         assert 0 < x["wire_frames_bytes"] < x["plain_rtp_bytes"], (d, x)
     assert f["rtp_saving_percent"] > 10
+    # The client counted what the lab counted, and its frames are nftables'.
+    cc = f["client_counters"]
+    assert cc["findings"] == [], cc
+    for d in ("up", "down"):
+        assert cc[d]["client_rtp_packets"] == f[d]["sent"] and cc[d]["client_drops"] == {}, (d, cc)
+        assert cc[d]["frames"] == f[d]["wire_frames_packets"], (d, cc, f[d])
     if f["gstreamer_call"]:
         for d in ("up", "down"):
             g = f["gstreamer"][d]
