@@ -54,6 +54,7 @@ ROOT = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(ROOT, "lab"))
 sys.path.insert(0, os.path.join(ROOT, "tests", "integration"))
 
+import controlsock  # noqa: E402
 import counters  # noqa: E402
 import labpeer  # noqa: E402
 import netlab  # noqa: E402
@@ -416,58 +417,26 @@ def set_realtime(pid):
         say("   no real-time priority for pid %d: %s" % (pid or os.getpid(), exc))
 
 
-class WanLinkProcess:
+class WanLinkProcess(controlsock.ControlledProcess):
     """lab/wanlink.py, started here; it enters the two namespaces itself
     and creates a TUN device named WAN_DEV in each."""
 
     def __init__(self, lab, ns_a, ns_b, options):
         self.control_path = lab.path("wanlink.ctl")
-        self.log_path = lab.path("wanlink.log")
+        self.output_path = lab.path("wanlink.log")
         argv = [netlab.PYTHON, WANLINK, "--a-netns", ns_a.name, "--b-netns", ns_b.name,
                 "--a-dev", WAN_DEV, "--b-dev", WAN_DEV, "--port", str(TUNNEL_PORT),
                 "--password", PASSWORD, "--control", self.control_path, "--realtime"]
-        for key, value in options.items():
-            flag = "--" + key.replace("_", "-")
-            if value is True:
-                argv.append(flag)
-            elif value is not None and value is not False:
-                argv += [flag, str(value)]
-        self.log = open(self.log_path, "w")
-        self.proc = subprocess.Popen(argv, stdout=self.log, stderr=subprocess.STDOUT,
+        argv += controlsock.option_args(options)
+        self.output_file = open(self.output_path, "w")
+        self.proc = subprocess.Popen(argv, stdout=self.output_file, stderr=subprocess.STDOUT,
                                      stdin=subprocess.DEVNULL)
         lab.processes.append(self)
         self.client = None
         netlab.wait_for(self._connect, 15, "the WAN link's control socket")
 
-    def _connect(self):
-        if self.proc.poll() is not None:
-            with open(self.log_path) as f:
-                raise RuntimeError("the WAN link exited with %d: %s" % (self.proc.returncode,
-                                                                        f.read().strip()))
-        if not os.path.exists(self.control_path):
-            return False
-        try:
-            self.client = labpeer.PeerClient(self.control_path)
-        except OSError:
-            return False
-        return True
-
-    def call(self, cmd, **fields):
-        return self.client.call(cmd, **fields)
-
-    def stop(self):
-        if self.client is not None:
-            self.client.close()
-            self.client = None
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        if not self.log.closed:
-            self.log.close()
+    def died(self, returncode, output):
+        return RuntimeError("the WAN link exited with %d: %s" % (returncode, output.strip()))
 
 
 # ---------------------------------------------------------------------------

@@ -39,6 +39,12 @@ import sys
 import time
 from collections import namedtuple
 
+_HERE = os.path.dirname(os.path.abspath(__file__))
+if _HERE not in sys.path:
+    sys.path.insert(0, _HERE)
+
+import controlsock  # noqa: E402  (the path is set just above)
+
 # ---------------------------------------------------------------------------
 # Wire format
 # ---------------------------------------------------------------------------
@@ -819,8 +825,7 @@ class LabPeer:
         self.journal = []
         self.sockets = {}          # name -> socket; "main", "alt0", ...
         self.tun_fd = None
-        self.control_sock = None
-        self.control_conns = {}    # socket -> input buffer
+        self.control = None        # the ControlServer
         self.last_source = None
         self.client = None         # the authorized client frames go to
         self.stopping = False
@@ -877,14 +882,7 @@ class LabPeer:
         os.set_blocking(self.wake_r, False)
         os.set_blocking(self.wake_w, False)
         if self.control_path:
-            try:
-                os.unlink(self.control_path)
-            except FileNotFoundError:
-                pass
-            self.control_sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-            self.control_sock.bind(self.control_path)
-            self.control_sock.listen(8)
-            self.control_sock.setblocking(False)
+            self.control = controlsock.ControlServer(self.control_path, self.command)
 
     @staticmethod
     def _udp(family, addr):
@@ -908,16 +906,9 @@ class LabPeer:
         for sock in list(self.sockets.values()):
             sock.close()
         self.sockets.clear()
-        for conn in list(self.control_conns):
-            conn.close()
-        self.control_conns.clear()
-        if self.control_sock is not None:
-            self.control_sock.close()
-            self.control_sock = None
-            try:
-                os.unlink(self.control_path)
-            except OSError:
-                pass
+        if self.control is not None:
+            self.control.close()
+            self.control = None
         if self.tun_fd is not None:
             os.close(self.tun_fd)
             self.tun_fd = None
@@ -1099,42 +1090,6 @@ class LabPeer:
 
     # -- control socket -----------------------------------------------------
 
-    def accept_control(self):
-        try:
-            conn, _ = self.control_sock.accept()
-        except (BlockingIOError, InterruptedError):
-            return
-        conn.setblocking(False)
-        self.control_conns[conn] = b""
-
-    def serve_control(self, conn):
-        try:
-            data = conn.recv(65536)
-        except (BlockingIOError, InterruptedError):
-            return
-        except OSError:
-            data = b""
-        if not data:
-            conn.close()
-            del self.control_conns[conn]
-            return
-        buf = self.control_conns[conn] + data
-        while b"\n" in buf:
-            line, buf = buf.split(b"\n", 1)
-            try:
-                request = json.loads(line)
-                reply = self.command(request)
-            except Exception as exc:   # a bad command must not end the peer
-                reply = {"ok": False, "error": "%s: %s" % (type(exc).__name__, exc)}
-            conn.setblocking(True)
-            try:
-                conn.sendall(json.dumps(reply).encode() + b"\n")
-            except OSError:
-                pass
-            conn.setblocking(False)
-        if conn in self.control_conns:
-            self.control_conns[conn] = buf
-
     def command(self, request):
         """One control command.  See PeerClient for the list."""
         cmd = request.get("cmd")
@@ -1280,9 +1235,8 @@ class LabPeer:
         readers = [self.wake_r] + list(self.sockets.values())
         if self.tun_fd is not None:
             readers.append(self.tun_fd)
-        if self.control_sock is not None:
-            readers.append(self.control_sock)
-            readers.extend(self.control_conns)
+        if self.control is not None:
+            readers.extend(self.control.readers())
         timeout = max_wait
         if self.burst is not None:
             self.serve_burst()
@@ -1307,10 +1261,8 @@ class LabPeer:
                 self.handle_signals()
             elif obj == self.tun_fd:
                 self.drain_tun()
-            elif obj is self.control_sock:
-                self.accept_control()
-            elif obj in self.control_conns:
-                self.serve_control(obj)
+            elif self.control is not None and self.control.owns(obj):
+                self.control.serve(obj)
             else:
                 for via, sock in self.sockets.items():
                     if sock is obj:
@@ -1362,7 +1314,7 @@ class LabPeer:
         self.event({"ev": "restarted", "templates": templates})
 
 
-class PeerClient:
+class PeerClient(controlsock.ControlClient):
     """Talks to a running peer's control socket.
 
     Commands (keyword arguments become JSON fields):
@@ -1386,29 +1338,6 @@ class PeerClient:
       restart                      forget registrations, templates, call slots
       quit
     """
-
-    def __init__(self, path, timeout=10.0):
-        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        self.sock.settimeout(timeout)
-        self.sock.connect(path)
-        self.buf = b""
-
-    def call(self, cmd, **fields):
-        fields["cmd"] = cmd
-        self.sock.sendall(json.dumps(fields).encode() + b"\n")
-        while b"\n" not in self.buf:
-            data = self.sock.recv(1 << 20)
-            if not data:
-                raise ConnectionError("peer closed its control socket")
-            self.buf += data
-        line, self.buf = self.buf.split(b"\n", 1)
-        reply = json.loads(line)
-        if not reply.get("ok"):
-            raise RuntimeError("peer refused %s: %s" % (cmd, reply.get("error")))
-        return reply
-
-    def close(self):
-        self.sock.close()
 
 
 def build_arg_parser():

@@ -39,7 +39,6 @@ standard library only; run `wanlink.py --help` for the command line.
 import argparse
 import ctypes
 import heapq
-import json
 import os
 import random
 import select
@@ -51,6 +50,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+import controlsock  # noqa: E402
 import labpeer  # noqa: E402
 
 UP, DOWN = "up", "down"            # A to B, B to A
@@ -379,8 +379,7 @@ class WanLink:
         self.heap = []                 # (due, serial, direction, packet, time in)
         self.serial = 0
         self.stopping = False
-        self.control_sock = None
-        self.control_conns = {}
+        self.control = None
         self.wake_r, self.wake_w = os.pipe()
         os.set_blocking(self.wake_r, False)
         os.set_blocking(self.wake_w, False)
@@ -495,45 +494,8 @@ class WanLink:
         return {"ok": False, "error": "unknown command %r" % cmd}
 
     def open_control(self):
-        if not self.control_path:
-            return
-        try:
-            os.unlink(self.control_path)
-        except FileNotFoundError:
-            pass
-        sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        sock.bind(self.control_path + ".new")
-        os.rename(self.control_path + ".new", self.control_path)
-        sock.listen(4)
-        sock.setblocking(False)
-        self.control_sock = sock
-
-    def serve_control(self, conn):
-        try:
-            data = conn.recv(65536)
-        except (BlockingIOError, InterruptedError):
-            return
-        except OSError:
-            data = b""
-        if not data:
-            conn.close()
-            del self.control_conns[conn]
-            return
-        buf = self.control_conns[conn] + data
-        while b"\n" in buf:
-            line, buf = buf.split(b"\n", 1)
-            try:
-                reply = self.command(json.loads(line))
-            except Exception as exc:   # a bad command must not end the link
-                reply = {"ok": False, "error": "%s: %s" % (type(exc).__name__, exc)}
-            conn.setblocking(True)
-            try:
-                conn.sendall(json.dumps(reply).encode() + b"\n")
-            except OSError:
-                pass
-            conn.setblocking(False)
-        if conn in self.control_conns:
-            self.control_conns[conn] = buf
+        if self.control_path:
+            self.control = controlsock.ControlServer(self.control_path, self.command, backlog=4)
 
     # -- loop ---------------------------------------------------------------
 
@@ -548,9 +510,8 @@ class WanLink:
         last_flush = time.monotonic()
         while not self.stopping:
             readers = [self.wake_r, self.fds[UP], self.fds[DOWN]]
-            if self.control_sock is not None:
-                readers.append(self.control_sock)
-                readers.extend(self.control_conns)
+            if self.control is not None:
+                readers.extend(self.control.readers())
             due = self.next_due()
             timeout = 1.0 if due is None else max(0.0, min(1.0, due - time.monotonic()))
             try:
@@ -567,15 +528,8 @@ class WanLink:
                         os.read(self.wake_r, 64)
                     except BlockingIOError:
                         pass
-                elif obj is self.control_sock:
-                    try:
-                        conn, _ = self.control_sock.accept()
-                        conn.setblocking(False)
-                        self.control_conns[conn] = b""
-                    except (BlockingIOError, InterruptedError):
-                        pass
-                elif obj in self.control_conns:
-                    self.serve_control(obj)
+                elif self.control is not None:
+                    self.control.serve(obj)
             now = time.monotonic()
             self.deliver_due(now)
             if self.capture and now - last_flush >= 1.0:
@@ -585,14 +539,8 @@ class WanLink:
     def close(self):
         if self.capture:
             self.capture.close()
-        for conn in list(self.control_conns):
-            conn.close()
-        if self.control_sock is not None:
-            self.control_sock.close()
-            try:
-                os.unlink(self.control_path)
-            except OSError:
-                pass
+        if self.control is not None:
+            self.control.close()
         for fd in list(self.fds.values()) + [self.wake_r, self.wake_w]:
             os.close(fd)
 

@@ -24,7 +24,8 @@ PEER_SCRIPT = os.path.join(LAB_DIR, "labpeer.py")
 if LAB_DIR not in sys.path:
     sys.path.insert(0, LAB_DIR)
 
-import labpeer  # noqa: E402  (the path is set just above)
+import controlsock  # noqa: E402  (the path is set just above)
+import labpeer  # noqa: E402
 
 PYTHON = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
 _serial = itertools.count(1)
@@ -290,46 +291,29 @@ def _journal_entry_bytes(entry):
     return bytes.fromhex(entry["hex"]) if "hex" in entry else b""
 
 
-class Peer:
+class Peer(controlsock.ControlledProcess):
     """The lab peer run in a namespace, with its journal mirrored here."""
 
     def __init__(self, lab, ns, listen, name="peer", alts=(), **options):
         self.lab = lab
         self.ns = ns
         self.control_path = lab.path(name + ".ctl")
-        self.stderr_path = lab.path(name + ".err")
+        self.output_path = lab.path(name + ".err")
         argv = [PYTHON, PEER_SCRIPT, "--listen", listen, "--control", self.control_path]
         for alt in alts:
             argv += ["--alt", alt]
-        for key, value in options.items():
-            flag = "--" + key.replace("_", "-")
-            if value is True:
-                argv.append(flag)
-            elif value is not None and value is not False:
-                argv += [flag, str(value)]
-        self.stderr_file = open(self.stderr_path, "w")
+        argv += controlsock.option_args(options)
+        self.output_file = open(self.output_path, "w")
         self.proc = subprocess.Popen(ns.exec_prefix() + argv, stdout=subprocess.DEVNULL,
-                                     stderr=self.stderr_file, stdin=subprocess.DEVNULL)
+                                     stderr=self.output_file, stdin=subprocess.DEVNULL)
         lab.processes.append(self)
         self.client = None
         self.entries = []
         wait_for(self._connect, 15, "the lab peer's control socket")
         self.info = self.client.call("ping")
 
-    def _connect(self):
-        if self.proc.poll() is not None:
-            with open(self.stderr_path) as f:
-                raise AssertionError("lab peer exited with %d: %s" % (self.proc.returncode, f.read()))
-        if not os.path.exists(self.control_path):
-            return False
-        try:
-            self.client = labpeer.PeerClient(self.control_path)
-        except OSError:
-            return False
-        return True
-
-    def call(self, cmd, **fields):
-        return self.client.call(cmd, **fields)
+    def died(self, returncode, output):
+        return AssertionError("lab peer exited with %d: %s" % (returncode, output))
 
     def journal(self):
         """Every entry so far (fetched incrementally)."""
@@ -366,22 +350,6 @@ class Peer:
             items = [e for e in self.events(since, ev) if match is None or match(e)]
             return items if len(items) >= count else None
         return wait_for(got, timeout, "%d %r events at the peer" % (count, ev), interval=0.02)
-
-    def stop(self):
-        if self.client is not None:
-            try:
-                self.client.close()
-            except OSError:
-                pass
-            self.client = None
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        self.stderr_file.close()
 
 
 def is_control(keyword):
