@@ -12,6 +12,7 @@
 #include "log.h"
 #include "loop.h"
 #include "status.h"
+#include "statusctl.h"
 #include "tunnel.h"
 
 void print_usage() {
