@@ -1,13 +1,19 @@
-// Egress: the RTP test, the call table and the building of multiplexed frames.
+// Egress: the call table and the building of multiplexed frames. A packet
+// that passed the RTP test joins the pending frame as a sub-packet of its
+// call; finished frames go to the server link. A packet whose sub-packet could
+// never fit a frame is handed back to be carried whole.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "tunnel.h"
+#include "config.h"
+#include "link.h"
+#include "stats.h"
 
-// Shortest packet the RTP test can look at: bytes 28 and 29 must be there.
-constexpr size_t RTP_TEST_MIN_LEN = 30;
+constexpr int MAX_CALL_SLOTS = 255;
+// Hash buckets of the call index (a power of two).
+constexpr int CALL_INDEX_BUCKETS = 512;
 
 // One RTP stream as the sender sees it. Addresses and ports are kept as the
 // raw packet bytes (network order) and compared as bytes.
@@ -29,53 +35,69 @@ struct call_entry {
   bool send_full;
 };
 
-bool is_static_payload_type(uint8_t pt);
-// The RTP test: IPv4 with a 20-byte header (first byte 0x45), not a fragment,
-// total length equal to `len`, UDP, RTP version 2 and a static payload type.
-bool is_rtp_packet(const uint8_t* pkt, size_t len);
+struct egress_state {
+  const mux_config* cfg;
+  server_link* link;
+  mux_stats* stats;
+  uint8_t password_len;
+  call_entry* calls[MAX_CALL_SLOTS];
+  // Index of `calls` by stream (addresses and ports): every slot with an
+  // entry is on the chain of its stream's hash bucket, the chains in rising
+  // slot order. Links hold slot + 1, 0 ends a chain, so a zeroed state has an
+  // empty index.
+  uint8_t index_head[CALL_INDEX_BUCKETS];
+  uint8_t index_next[MAX_CALL_SLOTS];
+  uint8_t* frame_buf;  // mtu bytes
+  uint16_t frame_len;  // 0: no frame pending
+  uint32_t frame_stamp;  // loop clock when the pending frame was started
+};
+
+// Wires the state to its link and counters and allocates the frame buffer.
+// 0 or -1.
+int egress_init(egress_state* e, const mux_config* cfg, server_link* link, mux_stats* stats);
+
+// Frees the frame buffer and every call entry (a pending frame is dropped).
+void egress_free(egress_state* e);
 
 // Slot states. Liveness is judged on the egress clock (io_monotonic_clock),
 // which does not wrap: a slot silent for rtp_timeout stays free however long
 // it stays silent. The loop clock only stamps frames.
 enum slot_state { SLOT_EMPTY, SLOT_LIVE, SLOT_EXPIRED };
-slot_state call_slot_state(const call_entry* e, uint64_t now, uint32_t rtp_timeout);
+slot_state call_slot_state(const call_entry* c, uint64_t now, uint32_t rtp_timeout);
 
 // The table search: the lowest-numbered live slot among the first max_call
 // whose entry holds the packet's stream, else the lowest free (empty or
 // expired) slot among them, else -1. The packet must hold at least 24 bytes.
-// All searching of the table goes through here. The stream is looked up in
-// the call index (mux_ctx call_index_*), so a packet of a live stream costs
-// the same whatever its slot; only a stream without a live slot scans for the
-// lowest free one. The index follows egress_calls as open_call and
-// free_call_entries change it: nothing else may write egress_calls.
-// `now` is on the egress clock.
-int find_call_slot(const mux_ctx* ctx, const uint8_t* pkt, uint64_t now);
+// The stream is looked up in the call index, so a packet of a live stream
+// costs the same whatever its slot; only a stream without a live slot scans
+// for the lowest free one. `now` is on the egress clock.
+int find_call_slot(const egress_state* e, const uint8_t* pkt, uint64_t now);
 
-// Carries one RTP packet; `now` is the loop clock (it stamps a new frame),
-// the egress clock is read here. 0 go on; -1 the run must end (fatal frame
-// send).
-int mux_rtp_packet(mux_ctx* ctx, const uint8_t* pkt, size_t len, uint32_t now);
+enum egress_result { EGRESS_FATAL = -1, EGRESS_DONE = 0, EGRESS_CARRY_WHOLE = 1 };
 
-// Appends one sub-packet (head from call_id/type, then data) to frame_buf,
+// Carries one packet that passed the RTP test; `now` is the loop clock (it
+// stamps a new frame), `clock` the egress clock. EGRESS_CARRY_WHOLE: its
+// sub-packet could never fit a frame (an mtu smaller than the packet), so
+// the caller sends it whole; EGRESS_FATAL: a frame send failed for good.
+int egress_packet(egress_state* e, const uint8_t* pkt, size_t len, uint32_t now, uint64_t clock);
+
+// Appends one sub-packet (head from call_id/type, then data) to the frame,
 // sending the pending frame first when the item would not fit. The item must
 // fit into an empty frame (sub_packet_size(type, data_len) <= mtu); one that
 // does not is refused without touching the frame. 0 go on; -1 fatal send.
-int append_sub_packet(mux_ctx* ctx, uint8_t call_id, uint8_t type, const uint8_t* data,
+int append_sub_packet(egress_state* e, uint8_t call_id, uint8_t type, const uint8_t* data,
                       size_t data_len, uint32_t now);
 
-// Sends the pending frame (XOR, one datagram), or hands it to the loop's
-// batch (ctx->batch) to go out at the end of the pass; frame_len is 0
-// afterwards. 0 sent or lost to a transient error; -1 fatal.
-int write_muxed_data_to_sock(mux_ctx* ctx);
+// Sends the pending frame (XOR, one datagram to the link), counting why it
+// left; frame_len is 0 afterwards. 0 sent or lost to a transient error; -1 fatal.
+int egress_send_frame(egress_state* e, stat_flush why);
 
 // Makes the stream of call id `call_id` count as expired, so that its next
 // packet goes out whole (the server's recovery request).
-void egress_force_full(mux_ctx* ctx, uint8_t call_id);
+void egress_force_full(egress_state* e, uint8_t call_id);
 
-// At a handshake of the run (challenge, then authorization): every stream
-// sends its next packet in full form, so that a server that lost its
-// templates has them again at once instead of one recovery round trip later.
-void egress_refresh_templates(mux_ctx* ctx);
+// Every stream sends its next packet in full form (a handshake of the run).
+void egress_refresh_templates(egress_state* e);
 
 // Frees every call entry and empties the call index.
-void free_call_entries(mux_ctx* ctx);
+void free_call_entries(egress_state* e);

@@ -4,25 +4,30 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "tunnel.h"
+#include "config.h"
+#include "link.h"
+#include "stats.h"
+#include "tundev.h"
 
-// State of the pad generator: fixed nonzero start, one xorshift32 step per pad
-// byte, never reset.
-extern uint32_t pad_rng_state;
+// Room for the longest message or packet forwarded.
+constexpr size_t FORWARD_BUF_SIZE = 4096;
 
-// One xorshift32 step on pad_rng_state; returns the new state.
-uint32_t pad_rng_next();
+struct forward_state {
+  const mux_config* cfg;
+  server_link* link;
+  tun_device* tun;
+  mux_stats* stats;
+  uint8_t password_len;
+  uint8_t buf[FORWARD_BUF_SIZE];
+};
 
-// The forwarding filter. A field that lies beyond the packet's end never
-// matches.
-bool is_forwardable(const mux_config* cfg, const uint8_t* pkt, size_t len);
+void forward_init(forward_state* f, const mux_config* cfg, server_link* link, tun_device* tun,
+                  mux_stats* stats);
 
-// A TUN write that fails with one of these (EAGAIN, EPERM, EINTR, EINVAL, EIO)
-// counts as done and loses the packet; any other failure ends the run.
-bool is_transient_tun_write_error(int err);
-
-// TUN to server. 0 go on; -1 the run must end.
-int write_sip_packet_to_sock(mux_ctx* ctx, const uint8_t* pkt, size_t len);
+// TUN to server: the packet whole in a padded message, counted as `kind`
+// (non_rtp, or rtp_whole for media that could not be compressed). 0 go on;
+// -1 the run must end.
+int forward_to_server(forward_state* f, const uint8_t* pkt, size_t len, stat_kind kind);
 
 // Server to TUN, for a datagram starting 0x00 0x00. 0 go on; -1 end.
-int write_sip_packet_to_tun(mux_ctx* ctx, const uint8_t* dgram, size_t len);
+int forward_to_tun(forward_state* f, const uint8_t* dgram, size_t len);

@@ -1,8 +1,7 @@
 #include "ingress_filter.h"
 
 #include "bytes.h"
-#include "egress.h"
-#include "forward.h"
+#include "classify.h"
 #include "wire.h"
 
 namespace {

@@ -1,43 +1,28 @@
-// The event loop of the data path.
+// The event loop: one wait for the control channel, the TUN device and the
+// socket, bounded by the session's named deadlines, then whatever is ready
+// and whatever deadline has come. One loop, two phases: registering (at
+// start: the socket and the control channel only, the TUN device unread) and
+// running (everything; after a wake that found traffic, packets gather for a
+// short interval before the next drain).
 #pragma once
-
-#include <sys/time.h>
 
 #include <cstdint>
 
-#include "tunnel.h"
+#include "session.h"
 
-// The loop clock: (seconds << 20) | (microseconds & 0xFFFFF), wrapping.
-inline uint32_t loop_clock_from(const timeval& tv) {
-  return (static_cast<uint32_t>(tv.tv_sec) << 20) | (static_cast<uint32_t>(tv.tv_usec) & 0xFFFFFu);
-}
+enum loop_phase { PHASE_REGISTERING, PHASE_RUNNING };
 
-// The loop clock now, from gettimeofday.
-uint32_t loop_clock_now();
+enum loop_end { LOOP_AUTHORIZED, LOOP_STOPPED, LOOP_FATAL };
 
-// True when a frame started at loop-clock value `stamp` is at least `max_age`
-// units old at `now`; ages are taken modulo 2^32, so this holds across a wrap.
-constexpr bool frame_due(uint32_t now, uint32_t stamp, uint32_t max_age) {
-  return static_cast<uint32_t>(now - stamp) >= max_age;
-}
+// Runs one phase: registering until the server authorizes the client (the
+// REQUEST goes first), running until a stop or a fatal error. A stop asked for
+// before the phase begins ends it before anything is sent.
+loop_end run_loop(mux_ctx* s, loop_phase phase);
 
-// Real microseconds from the moment the clock read `now` until it first reads
-// a value at which a frame started at `stamp` is due (0 when it already is).
-// A clock second spans 2^20 units of which only the first million are ever
-// read, so the clock jumps at each second boundary; this accounts for that.
-uint64_t loop_clock_us_until_due(uint32_t now, uint32_t stamp, uint32_t max_age);
-
-// The timeout of one wait of the loop, filled into `tv`; null means no
-// timeout. A nonzero waiting_time waits that many microseconds; with
-// waiting_time 0 the wait has no timeout while no frame is pending
-// (frame_len 0). While one is, the wait ends no later than when that frame
-// falls due; `now` is the clock just before the wait and is only read then.
-timeval* loop_wait_timeout(const mux_config* cfg, uint16_t frame_len, uint32_t frame_stamp,
-                           uint32_t now, timeval* tv);
-
-// True when a wait with this timeout, if nothing arrives, is an idle one that
-// counts towards max_idle_cycle: it runs the whole nonzero waiting_time.
-bool loop_wait_is_idle_wait(const mux_config* cfg, const timeval* timeout);
-
-// Runs until a stop request or a fatal error; always returns -1.
-int run_event_loop(mux_ctx* ctx);
+// Coalesced wakes, in the manner of a network card's interrupt moderation:
+// the interval packets may gather for after a drain that read `tun_packets`
+// over `elapsed_us` since the one before: at most GATHER_MAX_US, shorter when
+// one interval's packets at that rate would exceed a quarter of the TUN
+// device's transmit queue, 0 after a drain that reached its cap.
+constexpr uint64_t GATHER_MAX_US = 5000;
+uint64_t gather_interval(int tun_packets, bool capped, uint64_t elapsed_us);

@@ -8,12 +8,15 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "control.h"
 #include "daemon.h"
 #include "log.h"
 #include "loop.h"
+#include "netio.h"
+#include "scripts.h"
+#include "session.h"
 #include "status.h"
 #include "statusctl.h"
-#include "tunnel.h"
 
 void print_usage() {
   fputs(
@@ -68,6 +71,23 @@ int parse_command_line(mux_config* cfg, int argc, char** argv) {
   return load_config_file(cfg, cfg->config_path);
 }
 
+namespace {
+
+// The course of a run: the status file's first write, the registration, the
+// up script (also after a stop during the registration), the run, then the
+// down script once the held frames are out, and the endpoints closed.
+void run_session(mux_ctx* s) {
+  const mux_config* cfg = s->config;
+  status_start(s, io_monotonic_us());
+  const loop_end registered = run_loop(s, PHASE_REGISTERING);
+  (void)run_up_script(cfg);
+  if (registered == LOOP_AUTHORIZED) (void)run_loop(s, PHASE_RUNNING);
+  (void)run_down_script(cfg);
+  session_close(s);
+}
+
+}  // namespace
+
 int corvex_main(int argc, char** argv) {
   static mux_config cfg;
   if (parse_command_line(&cfg, argc, argv) != 0) {
@@ -103,9 +123,9 @@ int corvex_main(int argc, char** argv) {
     default:
       break;
   }
-  signal(SIGINT, stop_signal_handler);
-  signal(SIGTERM, stop_signal_handler);
-  signal(SIGUSR1, status_signal_handler);
+  signal(SIGINT, control_stop_handler);
+  signal(SIGTERM, control_stop_handler);
+  signal(SIGUSR1, control_status_handler);
   // Nothing here reads standard input. Make it /dev/null (a daemon has closed
   // it): the scripts then get /dev/null as theirs, and no descriptor opened
   // below (the control pipe's read end) can take number 0 and be inherited.
@@ -114,10 +134,18 @@ int corvex_main(int argc, char** argv) {
     dup2(null_fd, STDIN_FILENO);
     close(null_fd);
   }
-  int rc = setup_context(&g_ctx, &cfg) == -1 ? 1 : run_event_loop(&g_ctx);
+  // The control pipe comes first, so both its ends are below the other
+  // descriptors.
+  static mux_ctx session;
+  if (control_open() != 0 || session_open(&session, &cfg) != 0) {
+    remove_own_pid_file(&cfg);
+    return 1;
+  }
+  run_session(&session);
   // A daemon leaves no pid file behind (a foreground run has none).
   remove_own_pid_file(&cfg);
-  return rc;
+  // The run always ends this way, stopped or failed.
+  return 255;
 }
 
 int main(int argc, char** argv) { return corvex_main(argc, argv); }

@@ -1,5 +1,6 @@
 #include "netio.h"
 
+#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -31,3 +32,17 @@ int io_sendmmsg(int fd, mmsghdr* msgs, unsigned vlen) { return sendmmsg(fd, msgs
 int io_recvmmsg(int fd, mmsghdr* msgs, unsigned vlen) {
   return recvmmsg(fd, msgs, vlen, 0, nullptr);
 }
+
+uint64_t io_monotonic_us() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+}
+
+uint32_t io_loop_clock() {
+  timeval tv{};
+  gettimeofday(&tv, nullptr);
+  return (static_cast<uint32_t>(tv.tv_sec) << 20) | (static_cast<uint32_t>(tv.tv_usec) & 0xFFFFFu);
+}
+
+int64_t io_wall_time() { return static_cast<int64_t>(time(nullptr)); }

@@ -1,4 +1,4 @@
-// The system calls of the data path, behind one seam: the binary links the
+// The system calls of the data path and every clock read, behind one seam: the binary links the
 // real ones (netio.cc); tests, fuzzers and benchmarks link their own.
 #pragma once
 
@@ -24,3 +24,13 @@ int io_recvmmsg(int fd, mmsghdr* msgs, unsigned vlen);
 // per packet, so the coarse clock serves (a few ms resolution, a fraction of
 // the cost).
 uint64_t io_monotonic_clock();
+
+// Every other clock the client reads, behind the same seam so that tests can
+// run it on a time of their own:
+// microseconds on the monotonic clock (the loop's deadlines),
+uint64_t io_monotonic_us();
+// the loop clock, (seconds << 20) | (microseconds & 0xFFFFF) of the time of
+// day, wrapping (it stamps frames),
+uint32_t io_loop_clock();
+// and the Unix time in seconds (reports).
+int64_t io_wall_time();

@@ -1,94 +1,73 @@
-// The registration exchange with the server and its control messages.
+// The registration exchange with the server, as one non-blocking state
+// machine: it reacts to the server's control messages and to its own resend
+// timer, and says what to do in events; it never sends, waits or reads a
+// clock itself. The same machine serves the registration at start and every
+// handshake the server starts during the run.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "tunnel.h"
+#include "wire.h"
 
-enum control_keyword_index {
-  KW_REQUEST = 0,
-  KW_CHANLLANGE = 1,
-  KW_DIGEST = 2,
-  KW_DECLINED = 3,
-  KW_AUTHORIZED = 4,
-  KW_SERVER_RESTARTED = 5,
+enum reg_states : int32_t {
+  REG_NONE = 0,
+  REG_CHALLENGED = 1,
+  REG_DIGEST_SENT = 2,
+  REG_AUTHORIZED = 4,
 };
-
-extern const char* const control_keywords[6];
-
-constexpr uint8_t CONTROL_BYTE0 = 0x00;
-constexpr uint8_t CONTROL_BYTE1 = 0x81;
-
-// Matches a control payload (the bytes after 0x00 0x81) against keywords 0 to
-// 4 by prefix, in index order; returns the index or -1.
-int match_control_keyword(const uint8_t* payload, size_t len);
-
-// Sends tx_len bytes of tx_buf to the server. Transient errors count as done.
-// 0 or -1 (logged).
-int socket_send(mux_ctx* ctx);
-
-// Builds the 9-byte REQUEST in tx_buf and sets tx_len.
-void build_request(mux_ctx* ctx);
-
-// Builds the 24-byte DIGEST message from ctx->digest in tx_buf and sets tx_len.
-void build_digest_message(mux_ctx* ctx);
-
-// The registration digest: MD5 over challenge, password, password, ":",
-// challenge. 0, or -1 when the scratch buffer cannot be allocated (`out` is
-// then untouched).
-int compute_registration_digest(const uint8_t* challenge, uint8_t challenge_len,
-                                const char* password, uint8_t password_len, uint8_t out[16]);
-
-// The length of the challenge carried by a CHANLLANGE datagram of `dgram_len`
-// bytes: (dgram_len - 12) modulo 256.
-constexpr uint8_t challenge_length(size_t dgram_len) {
-  return static_cast<uint8_t>(dgram_len - 12);
-}
-
-// Only challenges of 15 to 63 bytes are answered.
-constexpr bool challenge_usable(uint8_t len) { return len >= 15 && len <= 63; }
-
-// What one received datagram asks of the exchange: the keyword index of an
-// accepted control message (from the server's address, 0x00 0x81, at least 3
-// bytes), or -1 for anything to ignore.
-int registration_event(const mux_ctx* ctx, const uint8_t* dgram, size_t len, const sockaddr* src,
-                       socklen_t srclen);
-
-// A monotonic clock in microseconds for the exchange's 2-second waits.
-uint64_t registration_clock_us();
 
 // How long the exchange waits for an answer before it sends again.
 constexpr uint64_t REGISTRATION_REPEAT_US = 2000000;
 
-// One send of the exchange, by reg_state: REQUEST (REG_NONE), the digest of
-// the given challenge (REG_CHALLENGED, then REG_DIGEST_SENT) or the same
-// DIGEST again (REG_DIGEST_SENT). 1: sent (or lost to a transient error),
-// wait for an answer; 0: nothing to wait for (an unusable challenge or a
-// failed first DIGEST: reg_state is REG_NONE), send again at once; -1: fatal.
-int registration_send(mux_ctx* ctx, const uint8_t* challenge, uint8_t challenge_len);
+struct reg_machine {
+  int32_t state;
+  // A handshake awaits the server's decision: `msg` goes again at resend_at
+  // (monotonic microseconds).
+  bool waiting;
+  bool digest_fresh;  // msg is a DIGEST not sent before
+  uint64_t resend_at;
+  uint8_t digest[16];
+  const char* password;
+  uint8_t password_len;
+  uint8_t msg[CONTROL_MAX_LEN];  // the message to send (REQUEST or DIGEST)
+  uint8_t msg_len;
+};
 
-// The handshake during the run, which never blocks the loop. The caller sets
-// reg_state as for do_registration; this sends at once (a REQUEST follows an
-// unusable challenge at once) and arms the resend 2 seconds later. The
-// challenge is used at once, so rx_buf may be reused afterwards. 0, or -1
-// when the run must end.
-int registration_begin(mux_ctx* ctx, const uint8_t* challenge, uint8_t challenge_len);
+// What the caller is to do after a step, as bits.
+enum reg_event : unsigned {
+  REG_EV_SEND = 1u << 0,        // send msg now
+  REG_EV_STARTED = 1u << 1,     // a handshake started (count it)
+  REG_EV_DECLINED = 1u << 2,    // the server declined (count it)
+  REG_EV_AUTHORIZED = 1u << 3,  // the server authorized the client
+  REG_EV_REFRESH = 1u << 4,     // every call's next packet goes in full form
+  REG_EV_FATAL = 1u << 5,       // the run must end (logged)
+};
 
-// True while a handshake of the run waits for the server's decision.
-inline bool registration_waiting(const mux_ctx* ctx) { return ctx->reg_resend_at != 0; }
+// A machine with nothing sent, for `password` (its first password_len bytes).
+void reg_init(reg_machine* m, const char* password, uint8_t password_len);
 
-// Microseconds from `now` (registration_clock_us) until the waiting handshake
-// sends again; 0 when it is due.
-uint64_t registration_us_until_resend(const mux_ctx* ctx, uint64_t now);
+// The registration at start: REQUEST, then wait. Events.
+unsigned reg_begin(reg_machine* m, uint64_t now);
 
-// Sends the waiting handshake's current message again when its 2 seconds
-// have run out at `now`. 0, or -1 when the run must end.
-int registration_resend_if_due(mux_ctx* ctx, uint64_t now);
+// A control message from the server (the whole datagram, 0x00 0x81 first).
+// A challenge is answered with its digest (an unusable one with REQUEST), a
+// decline with REQUEST, AUTHORIZED ends the wait; anything else changes
+// nothing but, while a handshake waits, sends its message again at once.
+unsigned reg_on_control(reg_machine* m, const uint8_t* dgram, size_t len, uint64_t now);
 
-// AUTHORIZED during the run: the server has decided, nothing is sent again.
-void registration_end(mux_ctx* ctx);
+// The resend timer: while a handshake waits and its 2 s have run out at `now`,
+// the same message again. Events.
+unsigned reg_on_timer(reg_machine* m, uint64_t now);
 
-// Runs the exchange until AUTHORIZED (0), `running` cleared (0), a stop on the
-// control pipe (-1) or a fatal error (-1). The caller sets reg_state first.
-int do_registration(mux_ctx* ctx, const uint8_t* challenge, uint8_t challenge_len);
+// The send that REG_EV_SEND asked for failed for good: a first DIGEST gives
+// way to a REQUEST (sent at once); any other is fatal. Events.
+unsigned reg_send_failed(reg_machine* m, uint64_t now);
+
+// When the machine wants reg_on_timer; 0 while nothing waits.
+inline uint64_t reg_deadline(const reg_machine* m) { return m->waiting ? m->resend_at : 0; }
+
+// The registration digest: MD5 over challenge, password, password, ":",
+// challenge. Always 0.
+int compute_registration_digest(const uint8_t* challenge, uint8_t challenge_len,
+                                const char* password, uint8_t password_len, uint8_t out[16]);

@@ -1,23 +1,10 @@
 #include "stats.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-
-#include <unistd.h>
-
-#include <cinttypes>
-#include <cstring>
-
-#include "egress.h"
-#include "ingress.h"
-#include "netio.h"
-#include "tunnel.h"
 #include "wire.h"
 
-static_assert(STAT_SLOTS == MAX_CALL_SLOTS, "one figure per call id");
-
 const char* const stats_direction_names[DIR_COUNT] = {"egress", "ingress"};
-const char* const stats_kind_names[KIND_COUNT] = {"rtp_full", "rtp_short", "rtp_long", "non_rtp"};
+const char* const stats_kind_names[KIND_COUNT] = {"rtp_full", "rtp_short", "rtp_long", "non_rtp",
+                                                    "rtp_whole"};
 const char* const stats_flush_names[FLUSH_COUNT] = {"full", "no_room", "age"};
 const char* const stats_drop_names[DROP_COUNT] = {
     "not_forwardable", "no_slot",     "short",       "too_large",  "send_error",
@@ -26,10 +13,7 @@ const char* const stats_drop_names[DROP_COUNT] = {
 };
 const char* const stats_registration_names[REGS_COUNT] = {"started", "authorized", "declined"};
 
-namespace {
-
-// Words for a person, in the order of stat_drop.
-const char* const drop_words[DROP_COUNT] = {
+const char* const stats_drop_words[DROP_COUNT] = {
     "not forwardable",
     "no free call slot",
     "RTP of 40 bytes or less",
@@ -47,102 +31,6 @@ const char* const drop_words[DROP_COUNT] = {
     "refused by the ingress filter",
 };
 
-// By reg_state (3 is no state).
-const char* const reg_state_words[] = {"not registered", "not registered (challenged)",
-                                       "not registered (DIGEST sent)", "", "registered"};
-
-constexpr uint32_t CLOCK_UNITS_PER_SECOND = 1u << 20;
-
-uint64_t header_overhead(const mux_ctx* ctx) {
-  return ctx->server_addr_storage.ss_family == AF_INET6 ? 48 : 28;
-}
-
-// "a.b.c.d:port" of four address bytes and two port bytes, network order.
-void format_endpoint(char* out, size_t cap, const uint8_t* addr, const uint8_t* port) {
-  snprintf(out, cap, "%u.%u.%u.%u:%u", addr[0], addr[1], addr[2], addr[3],
-           static_cast<unsigned>(get_be16(port)));
-}
-
-// The server's numeric address and port.
-void format_server(char* out, size_t cap, const mux_ctx* ctx) {
-  char host[INET6_ADDRSTRLEN] = "?";
-  uint16_t port = 0;
-  const sockaddr_storage& ss = ctx->server_addr_storage;
-  if (ss.ss_family == AF_INET) {
-    sockaddr_in a;
-    memcpy(&a, &ss, sizeof a);
-    inet_ntop(AF_INET, &a.sin_addr, host, sizeof host);
-    port = ntohs(a.sin_port);
-  } else if (ss.ss_family == AF_INET6) {
-    sockaddr_in6 a;
-    memcpy(&a, &ss, sizeof a);
-    inet_ntop(AF_INET6, &a.sin6_addr, host, sizeof host);
-    port = ntohs(a.sin6_port);
-  }
-  snprintf(out, cap, "%s port %u", host, static_cast<unsigned>(port));
-}
-
-void metric_head(FILE* f, const char* name, const char* type, const char* help) {
-  fprintf(f, "# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
-}
-
-void per_direction(FILE* f, const char* name, const uint64_t* v) {
-  for (int d = 0; d < DIR_COUNT; d++) {
-    fprintf(f, "%s{direction=\"%s\"} %" PRIu64 "\n", name, stats_direction_names[d], v[d]);
-  }
-}
-
-void per_direction_kind(FILE* f, const char* name, const uint64_t (*v)[KIND_COUNT]) {
-  for (int d = 0; d < DIR_COUNT; d++) {
-    for (int k = 0; k < KIND_COUNT; k++) {
-      fprintf(f, "%s{direction=\"%s\",kind=\"%s\"} %" PRIu64 "\n", name, stats_direction_names[d],
-              stats_kind_names[k], v[d][k]);
-    }
-  }
-}
-
-uint64_t sum_kinds(const uint64_t* v) {
-  uint64_t t = 0;
-  for (int k = 0; k < KIND_COUNT; k++) t += v[k];
-  return t;
-}
-
-void report_direction(FILE* f, const mux_ctx* ctx, stat_direction d) {
-  const mux_stats& s = ctx->stats;
-  fprintf(f,
-          "%s: %" PRIu64 " packets, %" PRIu64 " bytes (RTP %" PRIu64 " full, %" PRIu64
-          " short, %" PRIu64 " long; %" PRIu64 " non-RTP)\n",
-          stats_direction_names[d], sum_kinds(s.packets[d]), sum_kinds(s.bytes[d]),
-          s.packets[d][KIND_RTP_FULL], s.packets[d][KIND_RTP_SHORT], s.packets[d][KIND_RTP_LONG],
-          s.packets[d][KIND_NON_RTP]);
-  fprintf(f, "  %" PRIu64 " frames", s.frames[d]);
-  if (d == DIR_EGRESS) {
-    fprintf(f, " (%" PRIu64 " full, %" PRIu64 " no room, %" PRIu64 " age)", s.flushes[FLUSH_FULL],
-            s.flushes[FLUSH_NO_ROOM], s.flushes[FLUSH_AGE]);
-  }
-  const uint64_t wire = stats_wire_bytes(ctx, d);
-  const uint64_t plain = stats_plain_bytes(&s, d);
-  fprintf(f, ", %" PRIu64 " bytes on the wire for %" PRIu64 " plain", wire, plain);
-  // Tenths of a percent saved, 1000 * (plain - wire) / plain, in 32 bits:
-  // both scaled down alike first, so that no 64-bit division is linked in
-  // (a library routine on 32-bit targets).
-  uint64_t p = plain;
-  uint64_t w = wire;
-  while (p > 0x3FFFFF || w > 0x3FFFFF) {
-    p >>= 1;
-    w >>= 1;
-  }
-  if (p != 0) {
-    const bool worse = w > p;
-    const uint32_t tenths = static_cast<uint32_t>(worse ? w - p : p - w) * 1000u /
-                            static_cast<uint32_t>(p);
-    fprintf(f, ", %s%u.%u%% saved", worse ? "-" : "", tenths / 10, tenths % 10);
-  }
-  fputc('\n', f);
-}
-
-}  // namespace
-
 int stats_walk_drop(mux_stats* s, int walk_status) {
   switch (walk_status) {
     case WALK_BAD_TYPE:
@@ -158,9 +46,9 @@ int stats_walk_drop(mux_stats* s, int walk_status) {
   }
 }
 
-void stats_authorized(mux_stats* s) {
+void stats_authorized(mux_stats* s, int64_t wall) {
   s->registrations[REGS_AUTHORIZED]++;
-  s->last_authorized = static_cast<int64_t>(time(nullptr));
+  s->last_authorized = wall;
 }
 
 bool stats_drop_applies(stat_direction d, stat_drop why) {
@@ -178,167 +66,11 @@ bool stats_drop_applies(stat_direction d, stat_drop why) {
   }
 }
 
-uint64_t stats_wire_bytes(const mux_ctx* ctx, stat_direction d) {
-  return ctx->stats.frame_bytes[d] + ctx->stats.frames[d] * header_overhead(ctx);
+uint64_t stats_wire_bytes(const mux_stats* s, stat_direction d, bool ipv6) {
+  return s->frame_bytes[d] + s->frames[d] * (ipv6 ? 48 : 28);
 }
 
 uint64_t stats_plain_bytes(const mux_stats* s, stat_direction d) {
   return s->bytes[d][KIND_RTP_FULL] + s->bytes[d][KIND_RTP_SHORT] + s->bytes[d][KIND_RTP_LONG];
 }
 
-int stats_live_calls(const mux_ctx* ctx, uint64_t clock) {
-  const uint32_t timeout = ctx->config != nullptr ? ctx->config->rtp_timeout : 0;
-  int live = 0;
-  for (const call_entry* e : ctx->egress_calls) {
-    if (call_slot_state(e, clock, timeout) == SLOT_LIVE) live++;
-  }
-  return live;
-}
-
-int stats_write_prometheus(FILE* f, const mux_ctx* ctx, time_t wall, uint32_t now) {
-  const mux_stats& s = ctx->stats;
-  (void)wall;
-  (void)now;
-  metric_head(f, "corvex_registered", "gauge", "1 while the server has the client authorized.");
-  fprintf(f, "corvex_registered %d\n", ctx->reg_state == REG_AUTHORIZED ? 1 : 0);
-  metric_head(f, "corvex_calls_live", "gauge", "Live egress call slots (own streams).");
-  fprintf(f, "corvex_calls_live %d\n", stats_live_calls(ctx, io_monotonic_clock()));
-  int templates = 0;
-  for (const rx_template* t : ctx->rx_templates) templates += t != nullptr ? 1 : 0;
-  metric_head(f, "corvex_templates", "gauge", "Ingress calls with a header template.");
-  fprintf(f, "corvex_templates %d\n", templates);
-
-  metric_head(f, "corvex_packets_total", "counter",
-              "Packets by direction and the form they travelled in.");
-  per_direction_kind(f, "corvex_packets_total", s.packets);
-  metric_head(f, "corvex_packet_bytes_total", "counter",
-              "IPv4 lengths of those packets as read from or written to the TUN device.");
-  per_direction_kind(f, "corvex_packet_bytes_total", s.bytes);
-  metric_head(f, "corvex_frames_total", "counter", "Multiplexed frames sent and received.");
-  per_direction(f, "corvex_frames_total", s.frames);
-  metric_head(f, "corvex_frame_flushes_total", "counter",
-              "Frames sent, by what made them leave.");
-  for (int t = 0; t < FLUSH_COUNT; t++) {
-    fprintf(f, "corvex_frame_flushes_total{trigger=\"%s\"} %" PRIu64 "\n", stats_flush_names[t],
-            s.flushes[t]);
-  }
-  uint64_t wire[DIR_COUNT];
-  uint64_t plain[DIR_COUNT];
-  for (int d = 0; d < DIR_COUNT; d++) {
-    wire[d] = stats_wire_bytes(ctx, static_cast<stat_direction>(d));
-    plain[d] = stats_plain_bytes(&s, static_cast<stat_direction>(d));
-  }
-  metric_head(f, "corvex_wire_bytes_total", "counter",
-              "IP lengths of the datagrams that carried the frames.");
-  per_direction(f, "corvex_wire_bytes_total", wire);
-  metric_head(f, "corvex_unmultiplexed_bytes_total", "counter",
-              "IPv4 lengths of the same RTP packets sent plainly.");
-  per_direction(f, "corvex_unmultiplexed_bytes_total", plain);
-
-  metric_head(f, "corvex_drops_total", "counter", "Packets and datagrams lost, by reason.");
-  for (int d = 0; d < DIR_COUNT; d++) {
-    for (int r = 0; r < DROP_COUNT; r++) {
-      if (!stats_drop_applies(static_cast<stat_direction>(d), static_cast<stat_drop>(r))) continue;
-      fprintf(f, "corvex_drops_total{direction=\"%s\",reason=\"%s\"} %" PRIu64 "\n",
-              stats_direction_names[d], stats_drop_names[r], s.drops[d][r]);
-    }
-  }
-  metric_head(f, "corvex_ingress_filter_drops_total", "counter",
-              "Packets the ingress filter refused, by its reason.");
-  for (int v = INGRESS_PASS + 1; v < INGRESS_VERDICT_COUNT; v++) {
-    fprintf(f, "corvex_ingress_filter_drops_total{reason=\"%s\"} %" PRIu64 "\n",
-            ingress_verdict_name(static_cast<ingress_verdict>(v)), s.filtered[v]);
-  }
-  metric_head(f, "corvex_recovery_requests_total", "counter",
-              "Recovery requests sent to the server (egress) and received from it (ingress).");
-  per_direction(f, "corvex_recovery_requests_total", s.recovery_requests);
-  metric_head(f, "corvex_registrations_total", "counter",
-              "Registration exchanges started, and AUTHORIZED and DECLINED received.");
-  for (int r = 0; r < REGS_COUNT; r++) {
-    fprintf(f, "corvex_registrations_total{result=\"%s\"} %" PRIu64 "\n",
-            stats_registration_names[r], s.registrations[r]);
-  }
-  metric_head(f, "corvex_idle_requests_total", "counter", "REQUESTs sent on an idle line.");
-  fprintf(f, "corvex_idle_requests_total %" PRIu64 "\n", s.idle_requests);
-  metric_head(f, "corvex_last_authorized_seconds", "gauge",
-              "Unix time of the last AUTHORIZED, 0 before the first.");
-  fprintf(f, "corvex_last_authorized_seconds %" PRId64 "\n", s.last_authorized);
-  metric_head(f, "corvex_start_time_seconds", "gauge", "Unix time the tunnel loop started.");
-  fprintf(f, "corvex_start_time_seconds %" PRId64 "\n", s.started);
-  return ferror(f) ? -1 : 0;
-}
-
-int stats_write_report(FILE* f, const mux_ctx* ctx, time_t wall, uint32_t now) {
-  const mux_stats& s = ctx->stats;
-  const mux_config* cfg = ctx->config;
-  const int64_t up = s.started != 0 ? static_cast<int64_t>(wall) - s.started : 0;
-  fprintf(f, "corvex pid %ld, running for %" PRId64 " s\n", static_cast<long>(getpid()), up);
-  char server[INET6_ADDRSTRLEN + 16];
-  format_server(server, sizeof server, ctx);
-  fprintf(f, "server %s, address %s\n",
-          cfg != nullptr && cfg->server != nullptr ? cfg->server : "?", server);
-
-  const int32_t st = ctx->reg_state;
-  fprintf(f, "%s", st >= 0 && st <= REG_AUTHORIZED && st != 3 ? reg_state_words[st] : "unknown");
-  if (s.last_authorized != 0) {
-    fprintf(f, ", authorized %" PRId64 " s ago", static_cast<int64_t>(wall) - s.last_authorized);
-  } else {
-    fprintf(f, ", never authorized");
-  }
-  fprintf(f, " (registrations: %" PRIu64 " started, %" PRIu64 " authorized, %" PRIu64
-             " declined)\n",
-          s.registrations[REGS_STARTED], s.registrations[REGS_AUTHORIZED],
-          s.registrations[REGS_DECLINED]);
-
-  // Liveness on the egress table's clock; ages on the loop clock.
-  const uint64_t clock = io_monotonic_clock();
-  const int live = stats_live_calls(ctx, clock);
-  fprintf(f, "%d live call%s\n", live, live == 1 ? "" : "s");
-  const uint32_t timeout = cfg != nullptr ? cfg->rtp_timeout : 0;
-  for (int i = 0; i < MAX_CALL_SLOTS; i++) {
-    const call_entry* e = ctx->egress_calls[i];
-    if (call_slot_state(e, clock, timeout) != SLOT_LIVE) continue;
-    char src[32];
-    char dst[32];
-    format_endpoint(src, sizeof src, e->src_addr, e->src_port);
-    format_endpoint(dst, sizeof dst, e->dst_addr, e->dst_port);
-    const uint32_t age = now - s.slot_last[i + 1];
-    fprintf(f,
-            "  call %d: %s > %s, payload type %u, %" PRIu64 " packets, %" PRIu64
-            " bytes, last %u.%u s ago\n",
-            i + 1, src, dst, static_cast<unsigned>(e->payload_type), s.slot_packets[i + 1],
-            s.slot_bytes[i + 1], age / CLOCK_UNITS_PER_SECOND,
-            (age % CLOCK_UNITS_PER_SECOND) * 10 / CLOCK_UNITS_PER_SECOND);
-  }
-
-  int templates = 0;
-  for (const rx_template* t : ctx->rx_templates) templates += t != nullptr ? 1 : 0;
-  fprintf(f, "%d ingress template%s\n", templates, templates == 1 ? "" : "s");
-  for (int i = 0; i < MAX_CALL_SLOTS; i++) {
-    const rx_template* t = ctx->rx_templates[i];
-    if (t == nullptr) continue;
-    char src[32];
-    char dst[32];
-    format_endpoint(src, sizeof src, t->hdr + 12, t->hdr + 20);
-    format_endpoint(dst, sizeof dst, t->hdr + 16, t->hdr + 22);
-    fprintf(f, "  call %d: %s > %s, payload type %u, %" PRIu64 " packets\n", i + 1, src, dst,
-            static_cast<unsigned>(t->hdr[29] & 0x7F), s.template_packets[i + 1]);
-  }
-
-  report_direction(f, ctx, DIR_EGRESS);
-  report_direction(f, ctx, DIR_INGRESS);
-  fprintf(f, "recovery requests: %" PRIu64 " sent, %" PRIu64 " received; idle REQUESTs: %" PRIu64
-             "\n",
-          s.recovery_requests[DIR_EGRESS], s.recovery_requests[DIR_INGRESS], s.idle_requests);
-  bool any = false;
-  for (int d = 0; d < DIR_COUNT; d++) {
-    for (int r = 0; r < DROP_COUNT; r++) {
-      if (s.drops[d][r] == 0) continue;
-      if (!any) fprintf(f, "drops:\n");
-      any = true;
-      fprintf(f, "  %s %s: %" PRIu64 "\n", stats_direction_names[d], drop_words[r], s.drops[d][r]);
-    }
-  }
-  if (!any) fprintf(f, "no drops\n");
-  return ferror(f) ? -1 : 0;
-}

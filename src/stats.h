@@ -1,6 +1,7 @@
-// Counters of the data path, kept in the context: what flowed, in which form,
-// and what was lost and why. The data path only adds to them (a few adds per
-// packet, no system call, no allocation); the status module reads them.
+// Counters of the data path, one plain record in the session: what flowed, in
+// which form, and what was lost and why. The modules of the data path only add
+// to them (a few adds per packet, no system call, no allocation), each through
+// the pointer it was given; the reports read them.
 //
 // Directions: egress is the LAN side towards the server (TUN to socket),
 // ingress the server towards the LAN (socket to TUN). Packet bytes are IPv4
@@ -8,23 +9,22 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
-#include <ctime>
 
 #include "ingress_filter.h"
-
-struct mux_ctx;
 
 enum stat_direction : uint8_t { DIR_EGRESS = 0, DIR_INGRESS = 1, DIR_COUNT = 2 };
 
 // What a packet travelled as: RTP in full, short or long form (the sub-packet
-// it went out in, or came in as), or a non-RTP message.
+// it went out in, or came in as), a non-RTP message, or RTP that could not be
+// compressed (its sub-packet would not fit a frame) and went whole in a
+// non-RTP message.
 enum stat_kind : uint8_t {
   KIND_RTP_FULL = 0,
   KIND_RTP_SHORT = 1,
   KIND_RTP_LONG = 2,
   KIND_NON_RTP = 3,
-  KIND_COUNT = 4,
+  KIND_RTP_WHOLE = 4,
+  KIND_COUNT = 5,
 };
 
 // Why a frame left: it was exactly mtu bytes, the next sub-packet did not
@@ -145,8 +145,8 @@ STATS_INLINE int stats_filtered(mux_stats* s, ingress_verdict v) {
 // truncated, short full form). Returns 0.
 int stats_walk_drop(mux_stats* s, int walk_status);
 
-// The server authorized the client (also stamps the time).
-void stats_authorized(mux_stats* s);
+// The server authorized the client at Unix time `wall`.
+void stats_authorized(mux_stats* s, int64_t wall);
 
 // --- reading ----------------------------------------------------------------
 
@@ -155,25 +155,15 @@ extern const char* const stats_kind_names[KIND_COUNT];
 extern const char* const stats_flush_names[FLUSH_COUNT];
 extern const char* const stats_drop_names[DROP_COUNT];
 extern const char* const stats_registration_names[REGS_COUNT];
+// Words for a person, in the order of stat_drop.
+extern const char* const stats_drop_words[DROP_COUNT];
 
 // True when the reason can occur in that direction (what is exported).
 bool stats_drop_applies(stat_direction d, stat_drop why);
 
 // Bytes the frames took on the wire: UDP payload plus the IP and UDP headers
 // (28 bytes over IPv4, 48 over IPv6).
-uint64_t stats_wire_bytes(const mux_ctx* ctx, stat_direction d);
+uint64_t stats_wire_bytes(const mux_stats* s, stat_direction d, bool ipv6);
 
 // The same RTP packets sent plainly, one datagram each: their IPv4 lengths.
 uint64_t stats_plain_bytes(const mux_stats* s, stat_direction d);
-
-// Live egress slots at `clock`, the egress table's clock (io_monotonic_clock).
-int stats_live_calls(const mux_ctx* ctx, uint64_t clock);
-
-// The counters in the Prometheus text exposition format (0.0.4).
-// `wall` is the Unix time now, `now` the loop clock. Returns fprintf's
-// failure state: 0 written, -1 an error.
-int stats_write_prometheus(FILE* f, const mux_ctx* ctx, time_t wall, uint32_t now);
-
-// The state for a person: server, registration, live calls, templates,
-// totals with the saving, drops. Same arguments and result.
-int stats_write_report(FILE* f, const mux_ctx* ctx, time_t wall, uint32_t now);

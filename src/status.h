@@ -1,43 +1,29 @@
 // Status on demand: the status file (status_file, every status_interval
-// seconds), SIGUSR1, and the `-s status` command.
-//
-// On SIGUSR1 the instance writes "<pidfile>.status" and, when status_file is
-// set, the status file; each is written beside under the name plus ".tmp"
-// and renamed over it.
+// seconds) and the answer to a status request (SIGUSR1, as `-s status`
+// sends it): "<pidfile>.status", and the status file when one is set. Each
+// is written beside its name and renamed over it.
 #pragma once
-
-#include <sys/time.h>
 
 #include <cstdint>
 
-#include "config.h"
-#include "tunnel.h"
+#include "session.h"
 
-// SIGUSR1: marks a status request and wakes the loop through the control
-// pipe, as the stop request does (only while the loop runs). Async-signal-safe.
-void status_signal_handler(int signo);
+// At the start of the run, before the registration: stamps the start and
+// writes the status file a first time (corvex_registered 0). `now` is the
+// monotonic clock in microseconds.
+void status_start(mux_ctx* s, uint64_t now);
 
-// At the start of the loop, before the registration: stamps the start,
-// writes the status file a first time (corvex_registered 0) and serves a
-// request that came during setup.
-void status_loop_start(mux_ctx* ctx);
+// When the status file is next due (monotonic us); 0 without a status file.
+inline uint64_t status_deadline(const mux_ctx* s) { return s->status_due_at; }
 
-// The wait of one pass, bounded by the next status-file write: returns
-// `timeout` unchanged without a status file or when it ends first, else
-// fills `tv` and returns it.
-timeval* status_wait_bound(mux_ctx* ctx, timeval* timeout, timeval* tv);
+// Writes the status file when it is due at `now`.
+void status_on_deadline(mux_ctx* s, uint64_t now);
 
-// After a wait (`ready` as select returned it, `now` the loop clock): writes
-// the status file when it is due. True when the wait ended empty only
-// because of the status timer, so that the pass is not an idle one.
-bool status_after_wait(mux_ctx* ctx, int ready, uint32_t now);
-
-// The control pipe gave a byte: true when it was a status request, now
-// served (the run goes on); false when it was a stop.
-bool status_wake(mux_ctx* ctx);
+// A status request: the report beside the pid file and the status file.
+void status_serve_request(mux_ctx* s, uint64_t now);
 
 // Writes the status file now (a no-op without status_file). 0 or -1.
-int status_write_file(const mux_ctx* ctx);
+int status_write_file(const mux_ctx* s);
 
 // Writes the report for `-s status` beside the pid file. 0 or -1.
-int status_write_report(const mux_ctx* ctx);
+int status_write_report(const mux_ctx* s);

@@ -75,3 +75,81 @@ walk_status frame_next(byte_cursor* c, sub_packet* out) {
   *c = at;
   return WALK_ITEM;
 }
+
+const char* const control_keywords[6] = {
+    "REQUEST", "CHANLLANGE", "DIGEST", "DECLINED", "AUTHORIZED", "MAY BE SERVER RESTARTED!",
+};
+
+int match_control_keyword(const uint8_t* payload, size_t len) {
+  for (int i = KW_REQUEST; i <= KW_AUTHORIZED; i++) {
+    size_t k = strlen(control_keywords[i]);
+    if (len >= k && memcmp(payload, control_keywords[i], k) == 0) return i;
+  }
+  return -1;
+}
+
+int control_keyword_of(const uint8_t* dgram, size_t len) {
+  if (len < 2 || len - 2 < CONTROL_MIN_PAYLOAD) return -1;
+  return match_control_keyword(dgram + 2, len - 2);
+}
+
+namespace {
+
+size_t write_control_header(uint8_t* dst, control_keyword_index kw) {
+  size_t k = strlen(control_keywords[kw]);
+  dst[0] = CONTROL_BYTE0;
+  dst[1] = CONTROL_BYTE1;
+  memcpy(dst + 2, control_keywords[kw], k);
+  return 2 + k;
+}
+
+}  // namespace
+
+size_t write_request(uint8_t* dst) { return write_control_header(dst, KW_REQUEST); }
+
+size_t write_digest_message(uint8_t* dst, const uint8_t digest[16]) {
+  size_t n = write_control_header(dst, KW_DIGEST);
+  memcpy(dst + n, digest, 16);
+  return n + 16;
+}
+
+uint32_t pad_rng_state = 0x2545F491u;
+
+uint32_t pad_rng_next() {
+  uint32_t x = pad_rng_state;
+  x ^= x << 13;
+  x ^= x >> 17;
+  x ^= x << 5;
+  pad_rng_state = x;
+  return x;
+}
+
+size_t write_non_rtp(uint8_t* dst, size_t cap, const uint8_t* pkt, size_t len, size_t pad_len) {
+  if (NON_RTP_HEAD + pad_len + len > cap) return 0;
+  dst[0] = 0x00;
+  dst[1] = 0x00;
+  uint8_t* pad = dst + NON_RTP_HEAD;
+  for (size_t k = 0; k < pad_len; k++) pad[k] = static_cast<uint8_t>(pad_rng_next());
+  uint8_t* body = pad + pad_len;
+  if (pad_len == 0) {
+    // No pad, no key: the packet travels unchanged.
+    memcpy(body, pkt, len);
+  } else {
+    for (size_t j = 0; j < len; j++) body[j] = pkt[j] ^ pad[j % pad_len];
+  }
+  return NON_RTP_HEAD + pad_len + len;
+}
+
+size_t read_non_rtp(uint8_t* dst, size_t cap, const uint8_t* dgram, size_t len, size_t pad_len) {
+  if (len <= NON_RTP_HEAD + pad_len) return 0;
+  const size_t n = len - NON_RTP_HEAD - pad_len;
+  if (n > cap) return 0;
+  const uint8_t* pad = dgram + NON_RTP_HEAD;
+  const uint8_t* body = pad + pad_len;
+  if (pad_len == 0) {
+    memcpy(dst, body, n);
+  } else {
+    for (size_t i = 0; i < n; i++) dst[i] = body[i] ^ pad[i % pad_len];
+  }
+  return n;
+}

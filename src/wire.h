@@ -1,5 +1,7 @@
 // The byte layouts shared with the server: datagram kinds, the password XOR,
-// sub-packets of multiplexed frames and recovery requests.
+// sub-packets of multiplexed frames, recovery requests, control messages and
+// the padded messages that carry non-RTP packets. Pure: no state but the pad
+// generator's.
 #pragma once
 
 #include <cstddef>
@@ -78,3 +80,69 @@ enum walk_status {
 // Any status but WALK_ITEM leaves the cursor where it was; the rest of the
 // frame is then not to be trusted. Pure: touches nothing but the cursor.
 walk_status frame_next(byte_cursor* c, sub_packet* out);
+
+// --- control messages: 0x00 0x81 and a keyword --------------------------------
+
+enum control_keyword_index {
+  KW_REQUEST = 0,
+  KW_CHANLLANGE = 1,
+  KW_DIGEST = 2,
+  KW_DECLINED = 3,
+  KW_AUTHORIZED = 4,
+  KW_SERVER_RESTARTED = 5,
+};
+
+extern const char* const control_keywords[6];
+
+constexpr uint8_t CONTROL_BYTE0 = 0x00;
+constexpr uint8_t CONTROL_BYTE1 = 0x81;
+// The shortest control payload worth matching: six keyword bytes.
+constexpr size_t CONTROL_MIN_PAYLOAD = 6;
+// Offset of the challenge in a CHANLLANGE datagram: 0x00 0x81 "CHANLLANGE".
+constexpr size_t CHALLENGE_OFFSET = 12;
+// The longest control message the client sends: 0x00 0x81 "DIGEST" and 16 bytes.
+constexpr size_t CONTROL_MAX_LEN = 24;
+
+// Matches a control payload (the bytes after 0x00 0x81) against keywords 0 to
+// 4 by prefix, in index order; returns the index or -1.
+int match_control_keyword(const uint8_t* payload, size_t len);
+
+// The keyword of a whole control datagram, or -1 when its payload is shorter
+// than CONTROL_MIN_PAYLOAD or matches none.
+int control_keyword_of(const uint8_t* dgram, size_t len);
+
+// Writes the 9-byte REQUEST at dst (CONTROL_MAX_LEN bytes of room); returns 9.
+size_t write_request(uint8_t* dst);
+
+// Writes the 24-byte DIGEST message carrying `digest` at dst; returns 24.
+size_t write_digest_message(uint8_t* dst, const uint8_t digest[16]);
+
+// The length of the challenge carried by a CHANLLANGE datagram of `dgram_len`
+// bytes: (dgram_len - 12) modulo 256.
+constexpr uint8_t challenge_length(size_t dgram_len) {
+  return static_cast<uint8_t>(dgram_len - CHALLENGE_OFFSET);
+}
+
+// Only challenges of 15 to 63 bytes are answered.
+constexpr bool challenge_usable(uint8_t len) { return len >= 15 && len <= 63; }
+
+// --- non-RTP packets: 0x00 0x00, a pad of password_len bytes, the packet XORed
+// with the pad as a repeating key ---------------------------------------------
+
+constexpr size_t NON_RTP_HEAD = 2;
+
+// State of the pad generator: fixed nonzero start, one xorshift32 step per pad
+// byte, never reset.
+extern uint32_t pad_rng_state;
+
+// One xorshift32 step on pad_rng_state; returns the new state.
+uint32_t pad_rng_next();
+
+// Writes the message carrying `pkt` at dst with a fresh pad of `pad_len`
+// bytes; returns its length, or 0 when it would exceed `cap`.
+size_t write_non_rtp(uint8_t* dst, size_t cap, const uint8_t* pkt, size_t len, size_t pad_len);
+
+// The packet a non-RTP message of `len` bytes carries, pad removed, into dst;
+// returns its length, or 0 when the message holds no packet byte or the packet
+// would exceed `cap`.
+size_t read_non_rtp(uint8_t* dst, size_t cap, const uint8_t* dgram, size_t len, size_t pad_len);
