@@ -8,7 +8,6 @@
 #include <cstdint>
 
 #include "log.h"
-#include "netio.h"
 
 namespace {
 
@@ -22,7 +21,9 @@ void wake() {
   if (fd < 0) return;
   const uint8_t byte = 0;
   // A full pipe already holds a wake: nothing is lost when this one fails.
-  (void)io_write(fd, &byte, 1);
+  // The pipe is the process's own: its calls stay out of the system-call
+  // seam, which need not be safe in a signal handler.
+  (void)write(fd, &byte, 1);
 }
 
 }  // namespace
@@ -66,7 +67,7 @@ bool control_stop_requested() { return stop_asked != 0; }
 control_request control_take(bool drain) {
   if (drain && read_fd >= 0) {
     uint8_t bytes[64];
-    while (io_read(read_fd, bytes, sizeof bytes) > 0) {
+    while (read(read_fd, bytes, sizeof bytes) > 0) {
     }
   }
   if (stop_asked != 0) return CTL_STOP;

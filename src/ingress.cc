@@ -52,17 +52,15 @@ enum step_result { STEP_NEXT, STEP_STOP, STEP_FATAL };
 
 // Whether a recovery request for the call in `slot` may go at `now` (the
 // egress clock): at most one per call id per RECOVERY_GAP, and
-// RECOVERY_BUDGET across all call ids in a window of that length.
+// RECOVERY_BUDGET across all call ids in a window of that length. Only
+// requests that went count.
 bool recovery_allowed(ingress_state* in, int slot, uint64_t now) {
   if (now < in->recovery_next[slot]) return false;
   if (now - in->budget_start >= RECOVERY_GAP || now < in->budget_start) {
     in->budget_start = now;
     in->budget_used = 0;
   }
-  if (in->budget_used >= RECOVERY_BUDGET) return false;
-  in->budget_used++;
-  in->recovery_next[slot] = now + RECOVERY_GAP;
-  return true;
+  return in->budget_used < RECOVERY_BUDGET;
 }
 
 // A compressed sub-packet of a call without template: the packet is lost;
@@ -75,11 +73,16 @@ int ask_recovery(ingress_state* in, const sub_packet* sp, uint64_t clock) {
   write_recovery_request(req, sp->call_id, sp->type);
   const int rc = link_send(in->link, req, RECOVERY_LEN, SEND_RECOVERY);
   if (rc != 0) {
+    // Lost (counted as a send error) or fatal; the frame's other packets
+    // still go either way.
     log_message("sending %d bytes for recovery egress index %d", static_cast<int>(RECOVERY_LEN),
                 slot);
+    return rc < 0 ? -1 : 0;
   }
-  if (rc == 0) in->stats->recovery_requests[DIR_EGRESS]++;
-  return rc < 0 ? -1 : 0;
+  in->budget_used++;
+  in->recovery_next[slot] = clock + RECOVERY_GAP;
+  in->stats->recovery_requests[DIR_EGRESS]++;
+  return 0;
 }
 
 // A compressed sub-packet: rebuilt from the template, or asked for when

@@ -18,6 +18,17 @@ int session_open(mux_ctx* s, const mux_config* cfg) {
     tun_close(&s->tun);
     return -1;
   }
+  if (session_prepare(s, cfg) != 0) {
+    // The tunnel never came up: no registration, no scripts.
+    log_message("can not allocate the loop buffers");
+    session_close(s);
+    return -1;
+  }
+  return 0;
+}
+
+int session_prepare(mux_ctx* s, const mux_config* cfg) {
+  s->config = cfg;
   const uint8_t password_len =
       static_cast<uint8_t>(cfg->password != nullptr ? strlen(cfg->password) : 0);
   reg_init(&s->reg, cfg->password, password_len);
@@ -25,13 +36,7 @@ int session_open(mux_ctx* s, const mux_config* cfg) {
   forward_init(&s->forward, cfg, &s->link, &s->tun, &s->stats);
   keepalive_init(&s->idle, cfg->waiting_time, cfg->max_idle_cycle);
   s->rx_block = static_cast<uint8_t*>(calloc(RX_BATCH, RX_SLOT_SIZE));
-  if (egress_init(&s->egress, cfg, &s->link, &s->stats) != 0 || s->rx_block == nullptr) {
-    // The tunnel never came up: no registration, no scripts.
-    log_message("can not allocate the loop buffers");
-    session_close(s);
-    return -1;
-  }
-  return 0;
+  return egress_init(&s->egress, cfg, &s->link, &s->stats) == 0 && s->rx_block != nullptr ? 0 : -1;
 }
 
 void session_close(mux_ctx* s) {

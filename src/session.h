@@ -44,6 +44,10 @@ struct mux_ctx {
 // (logged; nothing left open).
 int session_open(mux_ctx* s, const mux_config* cfg);
 
+// Prepares every module on endpoints already in place (link and tun). 0, or
+// -1 when a buffer cannot be allocated (session_close frees what was).
+int session_prepare(mux_ctx* s, const mux_config* cfg);
+
 // Sends the frames already held (a pending frame that was not due is
 // dropped), frees the call entries and templates, closes the TUN device and
 // the socket.

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <ctime>
 
+#include <sys/time.h>
+
 #include "netio.h"
 
 fake_netio_state fake_io;
@@ -96,6 +98,7 @@ ssize_t io_sendto(int fd, const void* buf, size_t len, const sockaddr* to, sockl
   }
   const auto* p = static_cast<const uint8_t*>(buf);
   fake_io.sent.push_back({fd, std::vector<uint8_t>(p, p + len)});
+  fake_io.sent_at.push_back(fake_io.fake_time ? fake_io.now_us : 0);
   const auto* a = reinterpret_cast<const uint8_t*>(to);
   fake_io.sent_to.push_back(to != nullptr ? std::vector<uint8_t>(a, a + tolen)
                                           : std::vector<uint8_t>());
@@ -154,17 +157,64 @@ ssize_t io_read(int fd, void* buf, size_t len) {
 
 uint64_t io_monotonic_clock() { return fake_io.clock; }
 
+uint64_t io_monotonic_us() {
+  if (fake_io.fake_time) return fake_io.now_us;
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+}
+
+uint32_t io_loop_clock() {
+  if (fake_io.fake_time) {
+    return static_cast<uint32_t>((fake_io.now_us / 1000000u) << 20) |
+           static_cast<uint32_t>(fake_io.now_us % 1000000u);
+  }
+  timeval tv{};
+  gettimeofday(&tv, nullptr);
+  return (static_cast<uint32_t>(tv.tv_sec) << 20) | (static_cast<uint32_t>(tv.tv_usec) & 0xFFFFFu);
+}
+
+int64_t io_wall_time() {
+  if (fake_io.fake_time) return static_cast<int64_t>(fake_io.now_us / 1000000u);
+  return static_cast<int64_t>(time(nullptr));
+}
+
 int io_select(int nfds, fd_set* readfds, timeval* timeout) {
-  fake_select_call call{nfds, timeout != nullptr, timeval{0, 0}, {}};
+  fake_select_call call{nfds, timeout != nullptr, timeval{0, 0}, {}, fake_io.now_us};
   if (timeout != nullptr) call.timeout = *timeout;
   for (int fd = 0; fd < nfds && readfds != nullptr; fd++) {
     if (FD_ISSET(fd, readfds)) call.watched.push_back(fd);
   }
   fake_io.select_calls.push_back(call);
 
+  if (fake_io.select_calls.size() >= fake_io.select_limit) {
+    errno = EBADF;
+    return -1;
+  }
+  if (fake_io.fake_time && fake_io.interrupt_every_us != 0) {
+    // A signal due before the wait would end cuts it short.
+    const uint64_t every = fake_io.interrupt_every_us;
+    const uint64_t from = fake_io.interrupt_from;
+    const uint64_t since = fake_io.now_us > from ? fake_io.now_us - from : 0;
+    const uint64_t next = from + (since / every + 1) * every;
+    const uint64_t wait = timeout == nullptr ? UINT64_MAX
+                                             : static_cast<uint64_t>(timeout->tv_sec) * 1000000u +
+                                                   static_cast<uint64_t>(timeout->tv_usec);
+    if (next - fake_io.now_us <= wait && fake_io.selects.empty()) {
+      fake_io.now_us = next;
+      if (fake_io.on_interrupt) fake_io.on_interrupt();
+      errno = EINTR;
+      return -1;
+    }
+  }
   if (fake_io.selects.empty()) {
-    errno = fake_io.select_calls.size() >= fake_io.select_limit ? EBADF
-                                                                : fake_io.select_default_errno;
+    if (fake_io.fake_time && fake_io.timeout_when_unscripted && timeout != nullptr) {
+      fake_io.now_us += static_cast<uint64_t>(timeout->tv_sec) * 1000000u +
+                        static_cast<uint64_t>(timeout->tv_usec);
+      if (readfds != nullptr) FD_ZERO(readfds);
+      return 0;
+    }
+    errno = fake_io.select_default_errno;
     return -1;
   }
   fake_select_step step = std::move(fake_io.selects.front());
@@ -183,7 +233,10 @@ int io_select(int nfds, fd_set* readfds, timeval* timeout) {
       count++;
     }
   }
-  if (count == 0 && fake_io.sleep_on_timeout && timeout != nullptr) {
+  if (count == 0 && fake_io.fake_time && timeout != nullptr) {
+    fake_io.now_us += static_cast<uint64_t>(timeout->tv_sec) * 1000000u +
+                      static_cast<uint64_t>(timeout->tv_usec);
+  } else if (count == 0 && fake_io.sleep_on_timeout && timeout != nullptr) {
     timespec ts{timeout->tv_sec, static_cast<long>(timeout->tv_usec) * 1000};
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }

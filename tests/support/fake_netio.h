@@ -31,6 +31,7 @@ struct fake_select_call {
   bool has_timeout;
   timeval timeout;          // valid when has_timeout
   std::vector<int> watched;  // descriptors in the read set
+  uint64_t at_us;            // now_us when it began (fake time)
 };
 
 // One scripted result of io_recvfrom.
@@ -54,9 +55,25 @@ struct fake_netio_state {
   int send_errno = 0;                // nonzero: io_sendto fails with it
   int write_errno = 0;               // nonzero: io_write fails with it
   uint64_t clock = 0;                // what io_monotonic_clock returns
+  // With fake_time set, io_monotonic_us returns now_us, io_loop_clock and
+  // io_wall_time are taken from it, and a wait that finds nothing ready moves
+  // it on by its timeout; without, they read the real clocks.
+  bool fake_time = false;
+  uint64_t now_us = 0;
+  // With fake_time: when no scripted step is left, a wait ends by its
+  // timeout (else it fails with select_default_errno); and every
+  // `interrupt_every_us` of fake time after `interrupt_from` (0: never) a
+  // wait is cut short there as by a signal, after `on_interrupt` ran (it may
+  // raise the signal's flag).
+  bool timeout_when_unscripted = false;
+  uint64_t interrupt_every_us = 0;
+  uint64_t interrupt_from = 0;
+  std::function<void()> on_interrupt;
 
   // Destination address bytes of each entry of `sent`.
   std::vector<std::vector<uint8_t>> sent_to;
+  // now_us at each entry of `sent` (the fake clock's time, else 0).
+  std::vector<uint64_t> sent_at;
   // Per-call send results, taken one per io_sendto before send_errno is
   // looked at: 0 succeeds, anything else fails with that error.
   std::deque<int> send_errnos;

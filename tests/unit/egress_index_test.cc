@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "egress.h"
+#include "session.h"
 #include "fake_netio.h"
 #include "media_fixture.h"
 #include "wire.h"
@@ -192,9 +192,9 @@ testing::AssertionResult same_frames(const media_ctx& m, const egress_model& ref
   if (!ref.sent.empty() && fake_io.sent.back().bytes != ref.sent.back()) {
     return testing::AssertionFailure() << "last frame sent differs";
   }
-  if (m.ctx.frame_len != ref.frame.size() ||
-      (!ref.frame.empty() && memcmp(m.ctx.frame_buf, ref.frame.data(), ref.frame.size()) != 0)) {
-    auto r = testing::AssertionFailure() << "pending frame of " << m.ctx.frame_len
+  if (m.ctx.egress.frame_len != ref.frame.size() ||
+      (!ref.frame.empty() && memcmp(m.ctx.egress.frame_buf, ref.frame.data(), ref.frame.size()) != 0)) {
+    auto r = testing::AssertionFailure() << "pending frame of " << m.ctx.egress.frame_len
                                          << " bytes differs from the expected " << ref.frame.size();
     for (uint8_t b : m.frame()) r << ' ' << int(b);
     r << "\n";
@@ -206,7 +206,7 @@ testing::AssertionResult same_frames(const media_ctx& m, const egress_model& ref
 
 testing::AssertionResult same_table(const media_ctx& m, const egress_model& ref) {
   for (int i = 0; i < MAX_CALL_SLOTS; i++) {
-    const call_entry* e = m.ctx.egress_calls[i];
+    const call_entry* e = m.ctx.egress.calls[i];
     const model_entry& r = ref.slots[i];
     if ((e != nullptr) != r.present) {
       return testing::AssertionFailure() << "slot " << i << " present " << (e != nullptr);
@@ -264,7 +264,7 @@ void note_coverage(const egress_model& ref, const uint8_t* pkt, uint64_t now, in
 // mux_rtp_packet with egress clock `t` (and the loop clock's view of it).
 int mux_at(media_ctx& m, const bytes& pkt, uint64_t t) {
   fake_io.clock = t;
-  return mux_rtp_packet(&m.ctx, pkt.data(), pkt.size(), static_cast<uint32_t>(t));
+  return egress_rtp(&m.ctx, pkt.data(), pkt.size(), static_cast<uint32_t>(t));
 }
 
 // One random run of `steps` events under one configuration.
@@ -346,10 +346,10 @@ void run_random(uint32_t seed, int steps, coverage* cov) {
       const uint32_t in_reach = 1 + pick(static_cast<uint32_t>(ref.max_call));
       const auto cid = static_cast<uint8_t>(pick(3) == 0 ? any : in_reach);
       if (cid != 0 && ref.live(cid - 1, now)) cov->recovery_on_live++;
-      egress_force_full(&m.ctx, cid);
+      egress_force_full(&m.ctx.egress, cid);
       ref.recovery(cid);
     } else if (event < 6) {
-      ASSERT_EQ(write_muxed_data_to_sock(&m.ctx), 0) << where();
+      ASSERT_EQ(egress_send_frame(&m.ctx.egress, FLUSH_AGE), 0) << where();
       ref.flush();
     } else if (event == 7 && pick(8) == 0) {
       // Another max_call over the same table: slots at or above it are out of
@@ -382,16 +382,16 @@ void run_random(uint32_t seed, int steps, coverage* cov) {
       }
       if (pick_i >= 0) {
         ref.slots[pick_i].last_seen = now;
-        m.ctx.egress_calls[pick_i]->last_seen = now;
+        m.ctx.egress.calls[pick_i]->last_seen = now;
         cov->revived++;
         if (lower >= 0 && now >= ref.rtp_timeout && pick(2) == 0) {
           ref.slots[lower].last_seen = now - ref.rtp_timeout;
-          m.ctx.egress_calls[lower]->last_seen = now - ref.rtp_timeout;
+          m.ctx.egress.calls[lower]->last_seen = now - ref.rtp_timeout;
         }
       }
     } else if (event == 6 && pick(4) == 0) {
-      free_call_entries(&m.ctx);  // the end of a run; the next starts empty
-      m.ctx.frame_len = 0;
+      free_call_entries(&m.ctx.egress);  // the end of a run; the next starts empty
+      m.ctx.egress.frame_len = 0;
       ref.new_run();
     } else {
       const size_t s = pick(static_cast<uint32_t>(pool.size()));
@@ -399,10 +399,10 @@ void run_random(uint32_t seed, int steps, coverage* cov) {
       const size_t len = lengths[pick(10)];
       bytes pkt = make_packet(pool[s], len, pool_pt[s], static_cast<uint32_t>(step));
       const int expected = ref.scan(pkt.data(), now);
-      ASSERT_EQ(find_call_slot(&m.ctx, pkt.data(), now), expected) << where();
+      ASSERT_EQ(find_call_slot(&m.ctx.egress, pkt.data(), now), expected) << where();
       note_coverage(ref, pkt.data(), now, expected, cov);
       fake_io.clock = now;
-      ASSERT_EQ(mux_rtp_packet(&m.ctx, pkt.data(), pkt.size(), static_cast<uint32_t>(now)), 0)
+      ASSERT_EQ(egress_rtp(&m.ctx, pkt.data(), pkt.size(), static_cast<uint32_t>(now)), 0)
           << where();
       ref.mux(pkt.data(), pkt.size(), now);
     }
@@ -451,30 +451,30 @@ TEST(CallIndex, LowestLiveSlotOfAStreamHeldTwice) {
   const bytes pa = make_rtp(a), pb = make_rtp(b);
   ASSERT_EQ(mux_at(m, pb, 100), 0);   // b: slot 0
   ASSERT_EQ(mux_at(m, pa, 600), 0);   // a: slot 1
-  ASSERT_EQ(find_call_slot(&m.ctx, pa.data(), 600), 1);
+  ASSERT_EQ(find_call_slot(&m.ctx.egress, pa.data(), 600), 1);
   // At 1700 both have expired; a comes back into the lowest free slot, 0.
   ASSERT_EQ(mux_at(m, pa, 1700), 0);
-  ASSERT_EQ(m.ctx.egress_calls[0]->last_seen, 1700u);
-  ASSERT_EQ(m.ctx.egress_calls[1]->last_seen, 600u);
-  EXPECT_EQ(find_call_slot(&m.ctx, pa.data(), 1701), 0);
+  ASSERT_EQ(m.ctx.egress.calls[0]->last_seen, 1700u);
+  ASSERT_EQ(m.ctx.egress.calls[1]->last_seen, 600u);
+  EXPECT_EQ(find_call_slot(&m.ctx.egress, pa.data(), 1701), 0);
 
   // Slot 1 as if last seen at 2000: at 2700 slot 0 (1700) is expired and
   // slot 1 is live. The stream is found in slot 1.
-  m.ctx.egress_calls[1]->last_seen = 2000;
-  EXPECT_EQ(call_slot_state(m.ctx.egress_calls[0], 2700, 1000), SLOT_EXPIRED);
-  EXPECT_EQ(call_slot_state(m.ctx.egress_calls[1], 2700, 1000), SLOT_LIVE);
-  EXPECT_EQ(find_call_slot(&m.ctx, pa.data(), 2700), 1);
+  m.ctx.egress.calls[1]->last_seen = 2000;
+  EXPECT_EQ(call_slot_state(m.ctx.egress.calls[0], 2700, 1000), SLOT_EXPIRED);
+  EXPECT_EQ(call_slot_state(m.ctx.egress.calls[1], 2700, 1000), SLOT_LIVE);
+  EXPECT_EQ(find_call_slot(&m.ctx.egress, pa.data(), 2700), 1);
 
   // Both live at 2100: the lower one wins.
-  EXPECT_EQ(call_slot_state(m.ctx.egress_calls[0], 2100, 1000), SLOT_LIVE);
-  EXPECT_EQ(find_call_slot(&m.ctx, pa.data(), 2100), 0);
+  EXPECT_EQ(call_slot_state(m.ctx.egress.calls[0], 2100, 1000), SLOT_LIVE);
+  EXPECT_EQ(find_call_slot(&m.ctx.egress, pa.data(), 2100), 0);
 
   // A recovery request for call 1 leaves slot 1 as the stream's live slot.
-  egress_force_full(&m.ctx, 1);
-  EXPECT_EQ(find_call_slot(&m.ctx, pa.data(), 2100), 1);
+  egress_force_full(&m.ctx.egress, 1);
+  EXPECT_EQ(find_call_slot(&m.ctx.egress, pa.data(), 2100), 1);
   // And one for call 2 leaves none: the lowest free slot, 0.
-  egress_force_full(&m.ctx, 2);
-  EXPECT_EQ(find_call_slot(&m.ctx, pa.data(), 2100), 0);
+  egress_force_full(&m.ctx.egress, 2);
+  EXPECT_EQ(find_call_slot(&m.ctx.egress, pa.data(), 2100), 0);
 }
 
 // A slot taken over by another stream is no longer found for its old one.
@@ -489,16 +489,16 @@ TEST(CallIndex, SlotTakenByAnotherStreamLeavesTheOldOne) {
   ASSERT_EQ(mux_at(m, pa, 0), 0);    // slot 0
   ASSERT_EQ(mux_at(m, pb, 10), 0);   // slot 1
   ASSERT_EQ(mux_at(m, pc, 20), 0);   // table full
-  EXPECT_EQ(find_call_slot(&m.ctx, pc.data(), 20), -1);
+  EXPECT_EQ(find_call_slot(&m.ctx.egress, pc.data(), 20), -1);
   ASSERT_EQ(mux_at(m, pc, 1005), 0);  // a expired: c in 0
-  EXPECT_EQ(find_call_slot(&m.ctx, pc.data(), 1006), 0);
+  EXPECT_EQ(find_call_slot(&m.ctx.egress, pc.data(), 1006), 0);
   // a's stream is gone from slot 0; with slot 1 live, a finds no slot.
-  EXPECT_EQ(find_call_slot(&m.ctx, pa.data(), 1006), -1);
+  EXPECT_EQ(find_call_slot(&m.ctx.egress, pa.data(), 1006), -1);
   // When b expires, a opens in slot 1 and c stays in slot 0.
   ASSERT_EQ(mux_at(m, pa, 1010), 0);
-  EXPECT_EQ(find_call_slot(&m.ctx, pa.data(), 1011), 1);
-  EXPECT_EQ(find_call_slot(&m.ctx, pc.data(), 1011), 0);
-  EXPECT_EQ(find_call_slot(&m.ctx, pb.data(), 1011), -1);
+  EXPECT_EQ(find_call_slot(&m.ctx.egress, pa.data(), 1011), 1);
+  EXPECT_EQ(find_call_slot(&m.ctx.egress, pc.data(), 1011), 0);
+  EXPECT_EQ(find_call_slot(&m.ctx.egress, pb.data(), 1011), -1);
 }
 
 // Slots at or above max_call are never returned, also when they hold the
@@ -512,11 +512,11 @@ TEST(CallIndex, SlotsBeyondMaxCallAreNotFound) {
     ASSERT_EQ(mux_at(m, p, 100), 0);
   }
   const bytes p3 = make_rtp(s[3]);
-  EXPECT_EQ(find_call_slot(&m.ctx, p3.data(), 101), 3);
+  EXPECT_EQ(find_call_slot(&m.ctx.egress, p3.data(), 101), 3);
   m.cfg.max_call = 3;
-  EXPECT_EQ(find_call_slot(&m.ctx, p3.data(), 101), -1);  // slots 0..2 live, 3 out of reach
+  EXPECT_EQ(find_call_slot(&m.ctx.egress, p3.data(), 101), -1);  // slots 0..2 live, 3 out of reach
   m.cfg.max_call = 4;
-  EXPECT_EQ(find_call_slot(&m.ctx, p3.data(), 101), 3);
+  EXPECT_EQ(find_call_slot(&m.ctx.egress, p3.data(), 101), 3);
 }
 
 // The end of a run empties the index with the table: a stream that was in a
@@ -531,13 +531,13 @@ TEST(CallIndex, EmptyAfterTheEntriesAreFreed) {
     pkts.push_back(make_rtp(f));
     ASSERT_EQ(mux_at(m, pkts.back(), 50), 0);
   }
-  for (int i = 0; i < MAX_CALL_SLOTS; i++) ASSERT_EQ(find_call_slot(&m.ctx, pkts[i].data(), 51), i);
-  free_call_entries(&m.ctx);
-  for (uint8_t h : m.ctx.call_index_head) ASSERT_EQ(h, 0);
-  EXPECT_EQ(find_call_slot(&m.ctx, pkts[254].data(), 51), 0);
+  for (int i = 0; i < MAX_CALL_SLOTS; i++) ASSERT_EQ(find_call_slot(&m.ctx.egress, pkts[i].data(), 51), i);
+  free_call_entries(&m.ctx.egress);
+  for (uint8_t h : m.ctx.egress.index_head) ASSERT_EQ(h, 0);
+  EXPECT_EQ(find_call_slot(&m.ctx.egress, pkts[254].data(), 51), 0);
   ASSERT_EQ(mux_at(m, pkts[254], 52), 0);
-  EXPECT_EQ(find_call_slot(&m.ctx, pkts[254].data(), 53), 0);
-  EXPECT_EQ(find_call_slot(&m.ctx, pkts[0].data(), 53), 1);
+  EXPECT_EQ(find_call_slot(&m.ctx.egress, pkts[254].data(), 53), 0);
+  EXPECT_EQ(find_call_slot(&m.ctx.egress, pkts[0].data(), 53), 1);
 }
 
 }  // namespace

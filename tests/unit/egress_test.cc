@@ -1,5 +1,5 @@
 // The RTP test, the call table and the building and sending of frames.
-#include "egress.h"
+#include "session.h"
 
 #include <gtest/gtest.h>
 
@@ -24,7 +24,7 @@ bytes payload_of(const bytes& pkt) { return bytes(pkt.begin() + 40, pkt.end()); 
 // One packet at `now`, on the egress clock and (cut to 32 bits) the loop clock.
 int mux(media_ctx& m, const bytes& pkt, uint64_t now) {
   fake_io.clock = now;
-  return mux_rtp_packet(&m.ctx, pkt.data(), pkt.size(), static_cast<uint32_t>(now));
+  return egress_rtp(&m.ctx, pkt.data(), pkt.size(), static_cast<uint32_t>(now));
 }
 
 // Exactly sized heap copy: the sanitizer catches reads beyond `len`.
@@ -110,27 +110,27 @@ TEST(SubPacketForms, LiveStreamCompressedNewStreamWhole) {
 
   // A new stream with slots 0 and 1 live takes slot 2: 0x03 0x00 + packet.
   auto pc = make_rtp(c);
-  size_t before = m.ctx.frame_len;
+  size_t before = m.ctx.egress.frame_len;
   ASSERT_EQ(mux(m, pc, T0), 0);
-  ASSERT_NE(m.ctx.egress_calls[2], nullptr);
-  EXPECT_EQ(m.ctx.egress_calls[2]->call_id, 3);
-  EXPECT_EQ(bytes(m.ctx.frame_buf + before, m.ctx.frame_buf + m.ctx.frame_len), cat({0x03, 0x00}, pc));
+  ASSERT_NE(m.ctx.egress.calls[2], nullptr);
+  EXPECT_EQ(m.ctx.egress.calls[2]->call_id, 3);
+  EXPECT_EQ(bytes(m.ctx.egress.frame_buf + before, m.ctx.egress.frame_buf + m.ctx.egress.frame_len), cat({0x03, 0x00}, pc));
 
   // Live stream in slot 0, 200 bytes: 0x01 0x80 0x00 0xA0 + 160 payload bytes.
   a.seq = 2;
   a.fill = 9;
   pa = make_rtp(a);
-  before = m.ctx.frame_len;
+  before = m.ctx.egress.frame_len;
   ASSERT_EQ(mux(m, pa, T0 + 1), 0);
-  EXPECT_EQ(bytes(m.ctx.frame_buf + before, m.ctx.frame_buf + m.ctx.frame_len),
+  EXPECT_EQ(bytes(m.ctx.egress.frame_buf + before, m.ctx.egress.frame_buf + m.ctx.egress.frame_len),
             cat({0x01, 0x80, 0x00, 0xA0}, payload_of(pa)));
 
   // Live stream in slot 2, 60 bytes: 0x03 0x14 + 20 payload bytes.
   c.seq = 2;
   pc = make_rtp(c);
-  before = m.ctx.frame_len;
+  before = m.ctx.egress.frame_len;
   ASSERT_EQ(mux(m, pc, T0 + 2), 0);
-  EXPECT_EQ(bytes(m.ctx.frame_buf + before, m.ctx.frame_buf + m.ctx.frame_len),
+  EXPECT_EQ(bytes(m.ctx.egress.frame_buf + before, m.ctx.egress.frame_buf + m.ctx.egress.frame_len),
             cat({0x03, 0x14}, payload_of(pc)));
   EXPECT_TRUE(fake_io.sent.empty());
 }
@@ -140,10 +140,10 @@ TEST(SubPacketForms, LiveStreamCompressedNewStreamWhole) {
 bytes second_item(size_t len, rtp_fields s = {}) {
   media_ctx m;
   EXPECT_EQ(mux(m, make_rtp(s), T0), 0);
-  size_t before = m.ctx.frame_len;
+  size_t before = m.ctx.egress.frame_len;
   s.len = len;
   EXPECT_EQ(mux(m, make_rtp(s), T0 + 1), 0);
-  return bytes(m.ctx.frame_buf + before, m.ctx.frame_buf + m.ctx.frame_len);
+  return bytes(m.ctx.egress.frame_buf + before, m.ctx.egress.frame_buf + m.ctx.egress.frame_len);
 }
 
 TEST(SubPacketForms, PayloadLengthChoosesTheForm) {
@@ -169,15 +169,15 @@ TEST(SubPacketForms, HeaderOnlyPacketsRefreshNothingAndShortOnesOpenNoCall) {
   ASSERT_EQ(mux(m, make_rtp(s), T0), 0);
   s.len = 40;
   ASSERT_EQ(mux(m, make_rtp(s), T0 + 100), 0);
-  EXPECT_EQ(m.ctx.egress_calls[0]->last_seen, T0);  // not refreshed
+  EXPECT_EQ(m.ctx.egress.calls[0]->last_seen, T0);  // not refreshed
 
   // A 40-byte packet opening a call is sent whole.
   rtp_fields n;
   n.sport = 4100;
   n.len = 40;
-  size_t before = m.ctx.frame_len;
+  size_t before = m.ctx.egress.frame_len;
   ASSERT_EQ(mux(m, make_rtp(n), T0), 0);
-  EXPECT_EQ(m.ctx.frame_len, before + 42);
+  EXPECT_EQ(m.ctx.egress.frame_len, before + 42);
 
   // 30 to 39 bytes: no whole header for the receiver's template, no call.
   for (size_t len = 30; len < 40; len++) {
@@ -185,10 +185,10 @@ TEST(SubPacketForms, HeaderOnlyPacketsRefreshNothingAndShortOnesOpenNoCall) {
     t.sport = 4200;
     t.len = len;
     auto pkt = make_rtp(t);
-    before = m.ctx.frame_len;
+    before = m.ctx.egress.frame_len;
     ASSERT_EQ(mux(m, pkt, T0), 0);
-    EXPECT_EQ(m.ctx.frame_len, before) << len;
-    EXPECT_EQ(m.ctx.egress_calls[2], nullptr) << len;
+    EXPECT_EQ(m.ctx.egress.frame_len, before) << len;
+    EXPECT_EQ(m.ctx.egress.calls[2], nullptr) << len;
   }
 }
 
@@ -198,27 +198,27 @@ TEST(SubPacketForms, PayloadTypeChangeSendsTheHeaderAgain) {
   ASSERT_EQ(mux(m, make_rtp(s), T0), 0);
   s.marker = true;  // only the marker changed: still compressed
   ASSERT_EQ(mux(m, make_rtp(s), T0), 0);
-  EXPECT_EQ(m.ctx.frame_buf[203], SUB_LONG);
+  EXPECT_EQ(m.ctx.egress.frame_buf[203], SUB_LONG);
 
   s.marker = false;
   s.pt = 8;
   auto p8 = make_rtp(s);
-  size_t before = m.ctx.frame_len;
+  size_t before = m.ctx.egress.frame_len;
   ASSERT_EQ(mux(m, p8, T0), 0);
-  EXPECT_EQ(bytes(m.ctx.frame_buf + before, m.ctx.frame_buf + m.ctx.frame_len), cat({0x01, 0x00}, p8));
-  EXPECT_EQ(m.ctx.egress_calls[0]->payload_type, 8);
-  EXPECT_EQ(m.ctx.egress_calls[1], nullptr);  // same call id, no new slot
+  EXPECT_EQ(bytes(m.ctx.egress.frame_buf + before, m.ctx.egress.frame_buf + m.ctx.egress.frame_len), cat({0x01, 0x00}, p8));
+  EXPECT_EQ(m.ctx.egress.calls[0]->payload_type, 8);
+  EXPECT_EQ(m.ctx.egress.calls[1], nullptr);  // same call id, no new slot
 
-  before = m.ctx.frame_len;
+  before = m.ctx.egress.frame_len;
   ASSERT_EQ(mux(m, p8, T0), 0);
-  EXPECT_EQ(m.ctx.frame_len, before + 164);  // compressed again
+  EXPECT_EQ(m.ctx.egress.frame_len, before + 164);  // compressed again
 }
 
 // A pending frame of `len` bytes from one full-form item of call id 9.
 void pend(media_ctx& m, size_t len, uint32_t now) {
   bytes filler(len - 2, 0x5A);
-  ASSERT_EQ(append_sub_packet(&m.ctx, 9, SUB_FULL, filler.data(), filler.size(), now), 0);
-  ASSERT_EQ(m.ctx.frame_len, len);
+  ASSERT_EQ(append_sub_packet(&m.ctx.egress, 9, SUB_FULL, filler.data(), filler.size(), now), 0);
+  ASSERT_EQ(m.ctx.egress.frame_len, len);
 }
 
 TEST(FrameBoundaries, FullFrameNextItemTooLargeAndOneByteShort) {
@@ -227,31 +227,31 @@ TEST(FrameBoundaries, FullFrameNextItemTooLargeAndOneByteShort) {
     rtp_fields s;
     ASSERT_EQ(mux(m, make_rtp(s), T0), 0);
     fake_netio_reset();
-    m.ctx.frame_len = 0;
+    m.ctx.egress.frame_len = 0;
     pend(m, 1472 - 164, T0);
     ASSERT_EQ(mux(m, make_rtp(s), T0 + 1), 0);
     ASSERT_EQ(fake_io.sent.size(), 1u);
     EXPECT_EQ(fake_io.sent[0].bytes.size(), 1472u);
     EXPECT_EQ(fake_io.sent[0].fd, TEST_SOCK_FD);
-    EXPECT_EQ(m.ctx.frame_len, 0);
+    EXPECT_EQ(m.ctx.egress.frame_len, 0);
   }
   {  // One byte left free: the frame waits.
     media_ctx m;
     rtp_fields s;
     ASSERT_EQ(mux(m, make_rtp(s), T0), 0);
     fake_netio_reset();
-    m.ctx.frame_len = 0;
+    m.ctx.egress.frame_len = 0;
     pend(m, 1472 - 165, T0);
     ASSERT_EQ(mux(m, make_rtp(s), T0 + 1), 0);
     EXPECT_TRUE(fake_io.sent.empty());
-    EXPECT_EQ(m.ctx.frame_len, 1471);
+    EXPECT_EQ(m.ctx.egress.frame_len, 1471);
   }
   {  // 1400 + 164 > 1472: the 1400 bytes leave first, the item starts a frame.
     media_ctx m;
     rtp_fields s;
     ASSERT_EQ(mux(m, make_rtp(s), T0), 0);
     fake_netio_reset();
-    m.ctx.frame_len = 0;
+    m.ctx.egress.frame_len = 0;
     pend(m, 1400, T0);
     s.seq = 2;
     auto pkt = make_rtp(s);
@@ -259,7 +259,7 @@ TEST(FrameBoundaries, FullFrameNextItemTooLargeAndOneByteShort) {
     ASSERT_EQ(fake_io.sent.size(), 1u);
     EXPECT_EQ(fake_io.sent[0].bytes.size(), 1400u);
     EXPECT_EQ(m.frame(), cat({0x01, 0x80, 0x00, 0xA0}, payload_of(pkt)));
-    EXPECT_EQ(m.ctx.frame_stamp, T0 + 777u);
+    EXPECT_EQ(m.ctx.egress.frame_stamp, T0 + 777u);
   }
 }
 
@@ -271,11 +271,11 @@ TEST(FrameBoundaries, AnItemLargerThanAnEmptyFrameTravelsWholeAsNonRtp) {
   ASSERT_EQ(mux(m, pkt, T0), 0);
   ASSERT_EQ(fake_io.sent.size(), 1u);
   EXPECT_EQ(fake_io.sent[0].bytes, cat({0x00, 0x00}, pkt));  // no password: no pad
-  EXPECT_EQ(m.ctx.frame_len, 30);                           // pending frame untouched
-  EXPECT_EQ(m.ctx.egress_calls[0], nullptr);                // no call opened
+  EXPECT_EQ(m.ctx.egress.frame_len, 30);                           // pending frame untouched
+  EXPECT_EQ(m.ctx.egress.calls[0], nullptr);                // no call opened
   // Handed such an item directly, the append refuses it and keeps the frame.
-  ASSERT_EQ(append_sub_packet(&m.ctx, 1, SUB_LONG, pkt.data(), 97, T0), 0);
-  EXPECT_EQ(m.ctx.frame_len, 30);
+  ASSERT_EQ(append_sub_packet(&m.ctx.egress, 1, SUB_LONG, pkt.data(), 97, T0), 0);
+  EXPECT_EQ(m.ctx.egress.frame_len, 30);
   EXPECT_EQ(fake_io.sent.size(), 1u);
 }
 
@@ -288,19 +288,19 @@ TEST(CallTable, MaxCallTwoAndAThirdStream) {
   c.sport = 4004;
   ASSERT_EQ(mux(m, make_rtp(a), T0), 0);
   ASSERT_EQ(mux(m, make_rtp(b), T0), 0);
-  size_t before = m.ctx.frame_len;
+  size_t before = m.ctx.egress.frame_len;
   ASSERT_EQ(mux(m, make_rtp(c), T0 + 10), 0);
   ASSERT_EQ(mux(m, make_rtp(c), T0 + 20), 0);
-  EXPECT_EQ(m.ctx.frame_len, before);  // both dropped
-  EXPECT_EQ(m.ctx.egress_calls[2], nullptr);
+  EXPECT_EQ(m.ctx.egress.frame_len, before);  // both dropped
+  EXPECT_EQ(m.ctx.egress.calls[2], nullptr);
 
   // Stream b keeps talking, a falls silent for rtp_timeout: c takes slot 0.
   ASSERT_EQ(mux(m, make_rtp(b), T0 + 500), 0);
-  before = m.ctx.frame_len;
+  before = m.ctx.egress.frame_len;
   auto pc = make_rtp(c);
   ASSERT_EQ(mux(m, pc, T0 + 1000), 0);
-  EXPECT_EQ(bytes(m.ctx.frame_buf + before, m.ctx.frame_buf + m.ctx.frame_len), cat({0x01, 0x00}, pc));
-  EXPECT_EQ(m.ctx.egress_calls[0]->src_port[1], 4004 & 0xFF);
+  EXPECT_EQ(bytes(m.ctx.egress.frame_buf + before, m.ctx.egress.frame_buf + m.ctx.egress.frame_len), cat({0x01, 0x00}, pc));
+  EXPECT_EQ(m.ctx.egress.calls[0]->src_port[1], 4004 & 0xFF);
 }
 
 TEST(CallTable, ExpiryWhileTheLoopClockWraps) {
@@ -313,22 +313,22 @@ TEST(CallTable, ExpiryWhileTheLoopClockWraps) {
   ASSERT_EQ(mux(m, make_rtp(b), start), 0);
 
   // Age 999 across the wrap: still live, compressed.
-  size_t before = m.ctx.frame_len;
+  size_t before = m.ctx.egress.frame_len;
   ASSERT_EQ(mux(m, make_rtp(b), start + 999), 0);
-  EXPECT_EQ(m.ctx.frame_len, before + 164);
+  EXPECT_EQ(m.ctx.egress.frame_len, before + 164);
 
   // a has been silent for exactly rtp_timeout: expired, though its entry
   // stays. b is still live; b falls silent too.
-  EXPECT_EQ(call_slot_state(m.ctx.egress_calls[0], start + 1000, 1000), SLOT_EXPIRED);
-  EXPECT_EQ(call_slot_state(m.ctx.egress_calls[1], start + 1000, 1000), SLOT_LIVE);
+  EXPECT_EQ(call_slot_state(m.ctx.egress.calls[0], start + 1000, 1000), SLOT_EXPIRED);
+  EXPECT_EQ(call_slot_state(m.ctx.egress.calls[1], start + 1000, 1000), SLOT_LIVE);
   EXPECT_EQ(call_slot_state(nullptr, start, 1000), SLOT_EMPTY);
 
   // b comes back after its own expiry and gets the lowest free slot, 0.
   auto pb = make_rtp(b);
-  before = m.ctx.frame_len;
+  before = m.ctx.egress.frame_len;
   ASSERT_EQ(mux(m, pb, start + 999 + 1000), 0);
-  EXPECT_EQ(bytes(m.ctx.frame_buf + before, m.ctx.frame_buf + m.ctx.frame_len), cat({0x01, 0x00}, pb));
-  EXPECT_EQ(find_call_slot(&m.ctx, pb.data(), start + 999 + 1000), 0);
+  EXPECT_EQ(bytes(m.ctx.egress.frame_buf + before, m.ctx.egress.frame_buf + m.ctx.egress.frame_len), cat({0x01, 0x00}, pb));
+  EXPECT_EQ(find_call_slot(&m.ctx.egress, pb.data(), start + 999 + 1000), 0);
 }
 
 // A slot silent for a whole cycle of the 32-bit loop clock (about 68 minutes)
@@ -339,7 +339,7 @@ TEST(CallTable, SlotSilentForAWholeLoopClockCycleStaysFree) {
   rtp_fields a, b;
   b.sport = 4002;
   ASSERT_EQ(mux(m, make_rtp(a), T0), 0);
-  m.ctx.frame_len = 0;
+  m.ctx.egress.frame_len = 0;
   auto pb = make_rtp(b);
   ASSERT_EQ(mux(m, pb, T0 + (uint64_t{1} << 32) + 10), 0);
   EXPECT_EQ(m.frame(), cat({0x01, 0x00}, pb));
@@ -351,18 +351,18 @@ TEST(CallTable, RecoveryRequestForcesTheFullFormAtAnyClockValue) {
   b.sport = 4002;
   c.sport = 4004;
   for (auto* s : {&a, &b, &c}) ASSERT_EQ(mux(m, make_rtp(*s), 1000), 0);
-  egress_force_full(&m.ctx, 3);
-  egress_force_full(&m.ctx, 0);    // no call id 0
-  egress_force_full(&m.ctx, 200);  // empty slot
-  egress_force_full(&m.ctx, 255);
+  egress_force_full(&m.ctx.egress, 3);
+  egress_force_full(&m.ctx.egress, 0);    // no call id 0
+  egress_force_full(&m.ctx.egress, 200);  // empty slot
+  egress_force_full(&m.ctx.egress, 255);
 
   auto pc = make_rtp(c);
-  size_t before = m.ctx.frame_len;
+  size_t before = m.ctx.egress.frame_len;
   ASSERT_EQ(mux(m, pc, 2000), 0);
-  EXPECT_EQ(bytes(m.ctx.frame_buf + before, m.ctx.frame_buf + m.ctx.frame_len), cat({0x03, 0x00}, pc));
-  before = m.ctx.frame_len;
+  EXPECT_EQ(bytes(m.ctx.egress.frame_buf + before, m.ctx.egress.frame_buf + m.ctx.egress.frame_len), cat({0x03, 0x00}, pc));
+  before = m.ctx.egress.frame_len;
   ASSERT_EQ(mux(m, pc, 3000), 0);  // the call is live again: compressed
-  EXPECT_EQ(m.ctx.frame_len, before + 164);
+  EXPECT_EQ(m.ctx.egress.frame_len, before + 164);
 }
 
 TEST(FrameSend, PasswordKeyRunsAcrossSubPackets) {
@@ -374,7 +374,7 @@ TEST(FrameSend, PasswordKeyRunsAcrossSubPackets) {
   ASSERT_EQ(mux(m, make_rtp(a), T0), 0);
   ASSERT_EQ(mux(m, make_rtp(b), T0), 0);
   bytes plain = m.frame();
-  ASSERT_EQ(write_muxed_data_to_sock(&m.ctx), 0);
+  ASSERT_EQ(egress_send_frame(&m.ctx.egress, FLUSH_AGE), 0);
   ASSERT_EQ(fake_io.sent.size(), 1u);
   const bytes& wire = fake_io.sent[0].bytes;
   ASSERT_EQ(wire.size(), plain.size());
@@ -392,7 +392,7 @@ TEST(FrameSend, EmptyPasswordSendsTheFrameAsBuilt) {
   m.set_password("");
   ASSERT_EQ(mux(m, make_rtp({}), T0), 0);
   bytes plain = m.frame();
-  ASSERT_EQ(write_muxed_data_to_sock(&m.ctx), 0);
+  ASSERT_EQ(egress_send_frame(&m.ctx.egress, FLUSH_AGE), 0);
   EXPECT_EQ(fake_io.sent.at(0).bytes, plain);
 }
 
@@ -401,21 +401,21 @@ TEST(FrameSend, TransientErrorsLoseTheFrameOthersEndTheRun) {
     media_ctx m;
     ASSERT_EQ(mux(m, make_rtp({}), T0), 0);
     fake_io.send_errno = e;
-    EXPECT_EQ(write_muxed_data_to_sock(&m.ctx), 0) << e;
-    EXPECT_EQ(m.ctx.frame_len, 0);
+    EXPECT_EQ(egress_send_frame(&m.ctx.egress, FLUSH_AGE), 0) << e;
+    EXPECT_EQ(m.ctx.egress.frame_len, 0);
   }
   media_ctx m;
   ASSERT_EQ(mux(m, make_rtp({}), T0), 0);
   fake_io.send_errno = ENOBUFS;
-  EXPECT_EQ(write_muxed_data_to_sock(&m.ctx), -1);
-  EXPECT_EQ(m.ctx.frame_len, 0);
+  EXPECT_EQ(egress_send_frame(&m.ctx.egress, FLUSH_AGE), -1);
+  EXPECT_EQ(m.ctx.egress.frame_len, 0);
 
   // A fatal send while making room: the run ends and the item is not appended.
   pend(m, 1400, T0);
   rtp_fields s;
   s.seq = 2;
   EXPECT_EQ(mux(m, make_rtp(s), T0), -1);
-  EXPECT_EQ(m.ctx.frame_len, 0);
+  EXPECT_EQ(m.ctx.egress.frame_len, 0);
 }
 
 TEST(EgressLog, MessagesOfTheSendPath) {
@@ -431,7 +431,7 @@ TEST(EgressLog, MessagesOfTheSendPath) {
   ASSERT_EQ(mux(m, make_rtp(b), T0), 0);      // no slot left
   ASSERT_EQ(mux(m, make_rtp({}), T0), 0);     // larger than a frame of 100
   fake_io.send_errno = ENOBUFS;
-  ASSERT_EQ(write_muxed_data_to_sock(&m.ctx), -1);
+  ASSERT_EQ(egress_send_frame(&m.ctx.egress, FLUSH_AGE), -1);
   std::string out = testing::internal::GetCapturedStdout();
   verbose = 0;
   EXPECT_NE(out.find("ore maximum calls are running ......!!!\n"), std::string::npos);

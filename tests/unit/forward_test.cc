@@ -98,8 +98,8 @@ TEST(NonRtpMessage, PadIsTheNextXorshiftStatesAndKeysThePacket) {
   m.set_password("12345678");  // P = 8
   auto pkt = ip_packet(100, 17, 5060, 5060);
   uint32_t state = pad_rng_state;
-  ASSERT_EQ(write_sip_packet_to_sock(&m.ctx, pkt.data(), pkt.size()), 0);
-  ASSERT_EQ(write_sip_packet_to_sock(&m.ctx, pkt.data(), pkt.size()), 0);
+  ASSERT_EQ(forward_to_server(&m.ctx.forward, pkt.data(), pkt.size(), KIND_NON_RTP), 0);
+  ASSERT_EQ(forward_to_server(&m.ctx.forward, pkt.data(), pkt.size(), KIND_NON_RTP), 0);
   ASSERT_EQ(fake_io.sent.size(), 2u);
   for (const auto& sent : fake_io.sent) {
     const bytes& d = sent.bytes;
@@ -122,7 +122,7 @@ TEST(NonRtpMessage, EgressThenIngressGivesThePacketBack) {
     media_ctx m;
     m.set_password(pw);
     auto pkt = ip_packet(300, 17, 5060, 40000);
-    ASSERT_EQ(write_sip_packet_to_sock(&m.ctx, pkt.data(), pkt.size()), 0);
+    ASSERT_EQ(forward_to_server(&m.ctx.forward, pkt.data(), pkt.size(), KIND_NON_RTP), 0);
     const bytes d = fake_io.sent.at(0).bytes;
     ASSERT_EQ(d.size(), 2 + strlen(pw) + pkt.size());
     if (strlen(pw) == 0) {
@@ -139,10 +139,10 @@ TEST(NonRtpMessage, SizeLimitOfTheSendBuffer) {
   media_ctx m;
   m.set_password("12345678");
   bytes big(4087, 0x45);
-  ASSERT_EQ(write_sip_packet_to_sock(&m.ctx, big.data(), 4086), 0);
+  ASSERT_EQ(forward_to_server(&m.ctx.forward, big.data(), 4086, KIND_NON_RTP), 0);
   ASSERT_EQ(fake_io.sent.size(), 1u);
   EXPECT_EQ(fake_io.sent[0].bytes.size(), 4096u);
-  ASSERT_EQ(write_sip_packet_to_sock(&m.ctx, big.data(), 4087), 0);
+  ASSERT_EQ(forward_to_server(&m.ctx.forward, big.data(), 4087, KIND_NON_RTP), 0);
   EXPECT_EQ(fake_io.sent.size(), 1u);  // dropped, the run goes on
 }
 
@@ -151,17 +151,17 @@ TEST(NonRtpMessage, SendAndTunWriteErrorRules) {
   m.set_password("12345678");
   auto pkt = ip_packet(60, 17, 5060, 5060);
   fake_io.send_errno = EMSGSIZE;
-  EXPECT_EQ(write_sip_packet_to_sock(&m.ctx, pkt.data(), pkt.size()), 0);
+  EXPECT_EQ(forward_to_server(&m.ctx.forward, pkt.data(), pkt.size(), KIND_NON_RTP), 0);
   fake_io.send_errno = ENOBUFS;
-  EXPECT_EQ(write_sip_packet_to_sock(&m.ctx, pkt.data(), pkt.size()), -1);
+  EXPECT_EQ(forward_to_server(&m.ctx.forward, pkt.data(), pkt.size(), KIND_NON_RTP), -1);
 
   bytes d = cat(bytes(10, 0), pkt);
   fake_io.write_errno = EINVAL;
-  EXPECT_EQ(write_sip_packet_to_tun(&m.ctx, d.data(), d.size()), 0);
+  EXPECT_EQ(forward_to_tun(&m.ctx.forward, d.data(), d.size()), 0);
   fake_io.write_errno = EIO;  // interface down
-  EXPECT_EQ(write_sip_packet_to_tun(&m.ctx, d.data(), d.size()), 0);
+  EXPECT_EQ(forward_to_tun(&m.ctx.forward, d.data(), d.size()), 0);
   fake_io.write_errno = EMSGSIZE;  // tolerated on the socket only
-  EXPECT_EQ(write_sip_packet_to_tun(&m.ctx, d.data(), d.size()), -1);
+  EXPECT_EQ(forward_to_tun(&m.ctx.forward, d.data(), d.size()), -1);
 }
 
 TEST(NonRtpMessage, DatagramWithoutRoomForAPacketIsDropped) {
@@ -169,7 +169,7 @@ TEST(NonRtpMessage, DatagramWithoutRoomForAPacketIsDropped) {
   m.set_password("12345678");
   for (size_t len : {2u, 9u, 10u}) {
     std::unique_ptr<uint8_t[]> d(new uint8_t[len]());
-    EXPECT_EQ(write_sip_packet_to_tun(&m.ctx, d.get(), len), 0);
+    EXPECT_EQ(forward_to_tun(&m.ctx.forward, d.get(), len), 0);
   }
   EXPECT_TRUE(fake_io.written.empty());
 }

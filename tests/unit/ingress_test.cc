@@ -1,6 +1,5 @@
 // What the server sends: frames taken apart and rebuilt, recovery requests,
 // control messages, the source check and malformed datagrams.
-#include "ingress.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "egress.h"
+#include "session.h"
 #include "log.h"
 #include "media_fixture.h"
 #include "registration.h"
@@ -140,10 +139,10 @@ TEST(IngressRebuild, EgressThenIngressRoundTrip) {
       s.ts = 160u * i;
       s.fill = static_cast<uint8_t>(i * 16 + call);
       sent.push_back(make_rtp(s));
-      ASSERT_EQ(mux_rtp_packet(&m.ctx, sent.back().data(), sent.back().size(), 1000), 0);
+      ASSERT_EQ(egress_rtp(&m.ctx, sent.back().data(), sent.back().size(), 1000), 0);
     }
   }
-  ASSERT_EQ(write_muxed_data_to_sock(&m.ctx), 0);
+  ASSERT_EQ(egress_send_frame(&m.ctx.egress, FLUSH_AGE), 0);
   ASSERT_EQ(fake_io.sent.size(), 1u);
   bytes wire = fake_io.sent[0].bytes;
   ASSERT_EQ(m.deliver(wire), 0);
@@ -160,7 +159,7 @@ TEST(IngressRebuild, FortyByteFullFormGivesATemplate) {
   s.seq = 77;
   const bytes full = make_rtp(s);
   ASSERT_EQ(m.deliver(cat(cat({0x03, 0x00}, full), cat({0x03, 0x14}, bytes(20, 9)))), 0);
-  ASSERT_NE(m.ctx.rx_templates[2], nullptr);
+  ASSERT_NE(m.ctx.ingress.templates[2], nullptr);
   ASSERT_EQ(fake_io.written.size(), 2u);
   EXPECT_EQ(fake_io.written[0].bytes, as_template_source(full));
   EXPECT_EQ(fake_io.written[1].bytes.size(), 60u);
@@ -173,11 +172,11 @@ TEST(IngressRecovery, ThreeByteRequestFromTheServerExpiresTheCall) {
   media_ctx m;
   rtp_fields s;
   auto pkt = make_rtp(s);
-  ASSERT_EQ(mux_rtp_packet(&m.ctx, pkt.data(), pkt.size(), 10), 0);
-  m.ctx.frame_len = 0;
+  ASSERT_EQ(egress_rtp(&m.ctx, pkt.data(), pkt.size(), 10), 0);
+  m.ctx.egress.frame_len = 0;
   ASSERT_EQ(m.deliver_at_end({0x01, 0x81, 0x01}), 0);
-  EXPECT_EQ(call_slot_state(m.ctx.egress_calls[0], 0, m.cfg.rtp_timeout), SLOT_EXPIRED);
-  ASSERT_EQ(mux_rtp_packet(&m.ctx, pkt.data(), pkt.size(), 20), 0);
+  EXPECT_EQ(call_slot_state(m.ctx.egress.calls[0], 0, m.cfg.rtp_timeout), SLOT_EXPIRED);
+  ASSERT_EQ(egress_rtp(&m.ctx, pkt.data(), pkt.size(), 20), 0);
   EXPECT_EQ(m.frame(), cat({0x01, 0x00}, pkt));
 }
 
@@ -190,7 +189,7 @@ TEST(IngressRecovery, UnknownCallIdIsAskedForAndTheWalkGoesOn) {
   EXPECT_EQ(fake_io.sent[0].bytes, (bytes{0x01, 0x81, 0x07, 0x14}));
   EXPECT_EQ(fake_io.sent[0].fd, TEST_SOCK_FD);
   ASSERT_EQ(fake_io.written.size(), 1u);  // only the full form after it
-  EXPECT_EQ(m.ctx.rx_templates[6], nullptr);
+  EXPECT_EQ(m.ctx.ingress.templates[6], nullptr);
 }
 
 // One forged datagram must not turn into many requests: per call id at most
@@ -215,31 +214,49 @@ TEST(IngressRecovery, AtMostOnePerCallIdPerFrameAndPerGap) {
   EXPECT_TRUE(fake_io.written.empty());
 }
 
-TEST(IngressRecovery, UnsendableRequestDropsTheRestOfTheFrame) {
+TEST(IngressRecovery, AnUnsendableRequestLosesNothingElse) {
   media_ctx m;
   auto frame = cat(cat({0x07, 0x14}, bytes(20, 1)), cat({0x01, 0x00}, make_rtp({})));
-  fake_io.send_errno = EAGAIN;  // any error stops the walk
+  fake_io.send_errno = EAGAIN;  // lost to a transient error: the walk goes on
   ASSERT_EQ(m.deliver(frame), 0);
-  EXPECT_TRUE(fake_io.written.empty());
+  ASSERT_EQ(fake_io.written.size(), 1u);
+  EXPECT_EQ(fake_io.written[0].bytes, make_rtp({}));
+  EXPECT_EQ(m.ctx.stats.drops[DIR_EGRESS][DROP_SEND_ERROR], 1u);
+  fake_io.send_errno = ECONNREFUSED;  // for good: the run ends
+  EXPECT_EQ(m.deliver(frame), -1);
+}
+
+TEST(IngressRecovery, OneFrameAsksForAFewCallsOnly) {
+  media_ctx m;
+  bytes frame;
+  for (int id = 1; id <= 255; id++) frame = cat(frame, cat({static_cast<uint8_t>(id), 0x02}, {1, 2}));
+  fake_io.clock = 5000000;
+  ASSERT_EQ(m.deliver(frame), 0);
+  EXPECT_EQ(fake_io.sent.size(), RECOVERY_BUDGET);
+  EXPECT_EQ(m.ctx.stats.drops[DIR_INGRESS][DROP_NO_TEMPLATE], 255u);
+  // The next window grants as many again.
+  fake_io.clock += RECOVERY_GAP;
+  ASSERT_EQ(m.deliver(frame), 0);
+  EXPECT_EQ(fake_io.sent.size(), 2 * RECOVERY_BUDGET);
 }
 
 TEST(IngressRecovery, ServerRequestExpiresTheEgressCall) {
   media_ctx m;
   rtp_fields s;
-  ASSERT_EQ(mux_rtp_packet(&m.ctx, make_rtp(s).data(), s.len, 10), 0);
-  m.ctx.frame_len = 0;
+  ASSERT_EQ(egress_rtp(&m.ctx, make_rtp(s).data(), s.len, 10), 0);
+  m.ctx.egress.frame_len = 0;
   ASSERT_EQ(m.deliver({0x01, 0x81, 0x00, 0x14}), 0);  // call id 0: logged only
-  m.ctx.rx_buf[2] = 0x01;  // a stale call id where none was received
+  m.ctx.rx_block[2] = 0x01;  // a stale call id where none was received
   ASSERT_EQ(m.deliver({0x01, 0x81}), 0);
   ASSERT_EQ(m.deliver_at_end({0x01, 0x81}), 0);
-  EXPECT_FALSE(m.ctx.egress_calls[0]->force_full);
+  EXPECT_FALSE(m.ctx.egress.calls[0]->force_full);
   ASSERT_EQ(m.deliver({0x01, 0x81, 0x05, 0x14}), 0);  // empty slot: nothing
   ASSERT_EQ(m.deliver({0x01, 0x81, 0x01, 0x14}), 0);
-  EXPECT_EQ(call_slot_state(m.ctx.egress_calls[0], 20, m.cfg.rtp_timeout), SLOT_EXPIRED);
+  EXPECT_EQ(call_slot_state(m.ctx.egress.calls[0], 20, m.cfg.rtp_timeout), SLOT_EXPIRED);
   EXPECT_TRUE(fake_io.sent.empty());
 
   auto pkt = make_rtp(s);
-  ASSERT_EQ(mux_rtp_packet(&m.ctx, pkt.data(), pkt.size(), 20), 0);
+  ASSERT_EQ(egress_rtp(&m.ctx, pkt.data(), pkt.size(), 20), 0);
   EXPECT_EQ(m.frame(), cat({0x01, 0x00}, pkt));
 }
 
@@ -272,7 +289,7 @@ TEST(IngressMalformed, RestOfTheFrameIsDroppedWithoutReadingPastIt) {
     EXPECT_EQ(m.deliver_at_end(cat(good, f.tail)), 0) << f.what;
     EXPECT_EQ(fake_io.written.size(), 1u) << f.what;
     EXPECT_TRUE(fake_io.sent.empty()) << f.what;
-    EXPECT_EQ(m.ctx.rx_templates[3], nullptr) << f.what;  // call 4 never touched
+    EXPECT_EQ(m.ctx.ingress.templates[3], nullptr) << f.what;  // call 4 never touched
   }
 }
 
@@ -285,7 +302,7 @@ TEST(IngressMalformed, RebuiltPacketLargerThanTheSendBuffer) {
   ASSERT_EQ(frame.size(), 4064u);
   ASSERT_EQ(m.deliver(frame), 0);
   EXPECT_EQ(fake_io.written.size(), 1u);
-  EXPECT_EQ(get_be16(m.ctx.rx_templates[0]->hdr + 30), 1);  // sequence not advanced
+  EXPECT_EQ(get_be16(m.ctx.ingress.templates[0]->hdr + 30), 1);  // sequence not advanced
   // 4056 bytes still fit exactly.
   frame = cat({0x01, 0x80, 0x0F, 0xD8}, bytes(4056, 0x11));
   ASSERT_EQ(m.deliver(frame), 0);
@@ -306,17 +323,17 @@ TEST(IngressMalformed, TooShortToTellItsKind) {
 TEST(IngressDispatch, OnlyTheServersAddressIsHeard) {
   media_ctx m;
   auto frame = cat({0x01, 0x00}, make_rtp({}));
-  memcpy(m.ctx.rx_buf, frame.data(), frame.size());
   sockaddr_in other = m.server;
   other.sin_port = htons(42001);
-  EXPECT_EQ(handle_server_datagram(&m.ctx, frame.size(), reinterpret_cast<sockaddr*>(&other),
-                                   sizeof other),
+  EXPECT_EQ(session_datagram(&m.ctx, frame.data(), frame.size(), reinterpret_cast<sockaddr*>(&other),
+                             sizeof other, 0, 0),
             0);
-  const char authorized[] = "\x00\x81" "AUTHORIZED";
-  memcpy(m.ctx.rx_buf, authorized, 12);
-  EXPECT_EQ(handle_server_datagram(&m.ctx, 12, reinterpret_cast<sockaddr*>(&other), sizeof other), 0);
+  uint8_t authorized[] = "\x00\x81" "AUTHORIZED";
+  EXPECT_EQ(session_datagram(&m.ctx, authorized, 12, reinterpret_cast<sockaddr*>(&other),
+                             sizeof other, 0, 0),
+            0);
   EXPECT_TRUE(fake_io.written.empty());
-  EXPECT_EQ(m.ctx.reg_state, REG_NONE);
+  EXPECT_EQ(m.ctx.reg.state, REG_NONE);
 }
 
 bytes control(const char* text, size_t extra = 0) {
@@ -330,14 +347,14 @@ TEST(IngressDispatch, ControlMessagesDriveTheRegistration) {
   media_ctx m;
   m.set_password("registration");
   ASSERT_EQ(m.deliver(control("AUTHORIZED")), 0);
-  EXPECT_EQ(m.ctx.reg_state, REG_AUTHORIZED);
+  EXPECT_EQ(m.ctx.reg.state, REG_AUTHORIZED);
   EXPECT_TRUE(fake_io.sent.empty());
 
-  m.ctx.reg_state = REG_NONE;
+  m.ctx.reg.state = REG_NONE;
   ASSERT_EQ(m.deliver(control("AUTHO")), 0);  // shorter than 8 bytes: ignored
   ASSERT_EQ(m.deliver(control("REQUEST")), 0);
   ASSERT_EQ(m.deliver(control("MAY BE SERVER RESTARTED!")), 0);
-  EXPECT_EQ(m.ctx.reg_state, REG_NONE);
+  EXPECT_EQ(m.ctx.reg.state, REG_NONE);
   EXPECT_TRUE(fake_io.sent.empty());
 
   // A challenge is answered at once with a DIGEST, without waiting here: the
@@ -348,7 +365,7 @@ TEST(IngressDispatch, ControlMessagesDriveTheRegistration) {
   ASSERT_EQ(digest.size(), 24u);
   EXPECT_EQ(bytes(digest.begin(), digest.begin() + 8), control("DIGEST"));
   EXPECT_TRUE(fake_io.select_calls.empty());
-  EXPECT_TRUE(registration_waiting(&m.ctx));
+  EXPECT_TRUE(m.ctx.reg.waiting);
   // A frame is no reason to send again; a control message that changes
   // nothing is, with the same bytes.
   ASSERT_EQ(m.deliver(cat({0x01, 0x00}, make_rtp({}))), 0);
@@ -357,13 +374,13 @@ TEST(IngressDispatch, ControlMessagesDriveTheRegistration) {
   ASSERT_EQ(fake_io.sent.size(), 2u);
   EXPECT_EQ(fake_io.sent[1].bytes, digest);
   ASSERT_EQ(m.deliver(control("AUTHORIZED")), 0);
-  EXPECT_FALSE(registration_waiting(&m.ctx));
+  EXPECT_FALSE(m.ctx.reg.waiting);
 
   fake_netio_reset();
   ASSERT_EQ(m.deliver(control("DECLINED")), 0);  // starts over with a REQUEST
   ASSERT_EQ(fake_io.sent.size(), 1u);
   EXPECT_EQ(fake_io.sent[0].bytes, control("REQUEST"));
-  EXPECT_TRUE(registration_waiting(&m.ctx));
+  EXPECT_TRUE(m.ctx.reg.waiting);
 }
 
 TEST(IngressDispatch, HandshakeOfTheRunRefreshesTemplates) {
@@ -371,8 +388,8 @@ TEST(IngressDispatch, HandshakeOfTheRunRefreshesTemplates) {
   rtp_fields s;
   const bytes pkt = make_rtp(s);
   auto next_sub_packet = [&] {
-    m.ctx.frame_len = 0;
-    EXPECT_EQ(mux_rtp_packet(&m.ctx, pkt.data(), pkt.size(), 10), 0);
+    m.ctx.egress.frame_len = 0;
+    EXPECT_EQ(egress_rtp(&m.ctx, pkt.data(), pkt.size(), 10), 0);
     return m.frame();
   };
   const bytes full = cat({0x01, 0x00}, pkt);
@@ -397,8 +414,8 @@ TEST(IngressDispatch, TunWriteRule) {
     media_ctx m;
     fake_io.write_errno = e;
     EXPECT_EQ(m.deliver(frame), 0) << e;
-    EXPECT_NE(m.ctx.rx_templates[0], nullptr);
-    EXPECT_EQ(get_be16(m.ctx.rx_templates[0]->hdr + 30), 2);  // advanced though lost
+    EXPECT_NE(m.ctx.ingress.templates[0], nullptr);
+    EXPECT_EQ(get_be16(m.ctx.ingress.templates[0]->hdr + 30), 2);  // advanced though lost
   }
   for (int e : {EBADF, ENOSPC}) {
     media_ctx m;

@@ -1,3 +1,6 @@
+// The loop's pure pieces (the loop clock, the deadlines, the keepalive, the
+// gathering interval) and whole runs of both phases on the in-memory seam,
+// on a fake clock.
 #include "loop.h"
 
 #include <fcntl.h>
@@ -5,17 +8,21 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "control.h"
+#include "deadline.h"
 #include "fake_netio.h"
+#include "keepalive.h"
 #include "log.h"
 #include "media_fixture.h"
-#include "registration.h"
+#include "status.h"
 
 namespace {
 
@@ -24,14 +31,6 @@ using bytes = std::vector<uint8_t>;
 // The clock value at real time t (microseconds since the epoch).
 uint32_t clock_at(uint64_t t) {
   return static_cast<uint32_t>(((t / 1000000) << 20) | (t % 1000000));
-}
-
-TEST(LoopClock, FromTimeval) {
-  timeval tv{5, 123456};
-  EXPECT_EQ(loop_clock_from(tv), (5u << 20) | 123456u);
-  // Only the low 12 bits of the seconds survive.
-  timeval big{4096 + 7, 1};
-  EXPECT_EQ(loop_clock_from(big), (7u << 20) | 1u);
 }
 
 TEST(LoopClock, FrameDueAcrossTheWrap) {
@@ -85,347 +84,241 @@ TEST(LoopClock, TimeUntilDueMatchesASimulatedClock) {
   }
 }
 
-TEST(LoopWait, NonzeroWaitingTimeEndsNoLaterThanThePendingFrame) {
-  mux_config cfg{};
-  cfg.max_muxing_time = 80000;
-  timeval tv;
-  cfg.waiting_time = 200000;
-  ASSERT_NE(loop_wait_timeout(&cfg, 0, 0, 0, &tv), nullptr);
-  EXPECT_EQ(tv.tv_sec, 0);
-  EXPECT_EQ(tv.tv_usec, 200000);
-  EXPECT_TRUE(loop_wait_is_idle_wait(&cfg, &tv));
-  // With a frame pending the wait ends when it falls due, and is no idle one.
-  ASSERT_NE(loop_wait_timeout(&cfg, 100, 0, 5, &tv), nullptr);
-  EXPECT_EQ(tv.tv_usec, 79995);
-  EXPECT_FALSE(loop_wait_is_idle_wait(&cfg, &tv));
-  cfg.waiting_time = 2500000;
-  ASSERT_NE(loop_wait_timeout(&cfg, 0, 0, 0, &tv), nullptr);
-  EXPECT_EQ(tv.tv_sec, 2);
-  EXPECT_EQ(tv.tv_usec, 500000);
-  EXPECT_TRUE(loop_wait_is_idle_wait(&cfg, &tv));
-  // A frame due later than the waiting time leaves the wait as it is.
-  cfg.waiting_time = 1000;
-  ASSERT_NE(loop_wait_timeout(&cfg, 100, 0, 5, &tv), nullptr);
-  EXPECT_EQ(tv.tv_usec, 1000);
-  EXPECT_TRUE(loop_wait_is_idle_wait(&cfg, &tv));
-  // With waiting_time 0 no wait is an idle one.
-  cfg.waiting_time = 0;
-  ASSERT_NE(loop_wait_timeout(&cfg, 100, 0, 5, &tv), nullptr);
-  EXPECT_FALSE(loop_wait_is_idle_wait(&cfg, &tv));
-  EXPECT_FALSE(loop_wait_is_idle_wait(&cfg, nullptr));
+TEST(Deadlines, TheWaitEndsAtTheEarliestSetDeadline) {
+  struct row {
+    uint64_t frame, resend, status, idle, gather, now, want;
+  };
+  const row rows[] = {
+      {0, 0, 0, 0, 0, 100, UINT64_MAX},  // nothing set: wait for traffic
+      {500, 0, 0, 0, 0, 100, 400},
+      {500, 300, 900, 0, 0, 100, 200},
+      {0, 0, 900, 150, 0, 100, 50},
+      {500, 0, 0, 0, 120, 100, 20},
+      {0, 2000, 0, 0, 0, 2500, 0},  // already passed: no wait
+  };
+  for (const row& r : rows) {
+    deadline_set d{{r.frame, r.resend, r.status, r.idle, r.gather}};
+    EXPECT_EQ(deadline_wait_us(&d, r.now), r.want) << r.now << " " << r.frame;
+  }
+  deadline_set d{{0, 2000, 0, 0, 0}};
+  EXPECT_FALSE(deadline_expired(&d, DL_RESEND, 1999));
+  EXPECT_TRUE(deadline_expired(&d, DL_RESEND, 2000));
+  EXPECT_FALSE(deadline_expired(&d, DL_FRAME, 5000));  // not set
+  EXPECT_NE(deadline_after(UINT64_MAX, 1), 0u);         // 0 would read as none
 }
 
-TEST(LoopWait, ZeroWaitingTimeWaitsForTrafficOrTheFrame) {
-  mux_config cfg{};
-  cfg.max_muxing_time = 80000;
-  timeval tv;
-  EXPECT_EQ(loop_wait_timeout(&cfg, 0, 0, 12345, &tv), nullptr);
-  uint32_t now = (9u << 20) | 500000;
-  ASSERT_NE(loop_wait_timeout(&cfg, 60, now - 20000, now, &tv), nullptr);
-  EXPECT_EQ(tv.tv_sec, 0);
-  EXPECT_EQ(tv.tv_usec, 60000);
-  // Overdue: poll.
-  ASSERT_NE(loop_wait_timeout(&cfg, 60, now - 90000, now, &tv), nullptr);
-  EXPECT_EQ(tv.tv_sec, 0);
-  EXPECT_EQ(tv.tv_usec, 0);
+TEST(Keepalive, RequestAfterMaxIdlePlusOneQuietPeriods) {
+  keepalive k;
+  keepalive_init(&k, 1000000, 24);
+  keepalive_start(&k, 0);
+  int sent_at = -1;
+  for (int t = 1; t <= 25 && sent_at < 0; t++) {
+    if (keepalive_tick(&k, static_cast<uint64_t>(t) * 1000000, false)) sent_at = t;
+  }
+  EXPECT_EQ(sent_at, 25);
+  // Traffic starts the count again; ticks while busy count nothing.
+  keepalive_traffic(&k, 30000000);
+  for (int t = 31; t <= 40; t++) EXPECT_FALSE(keepalive_tick(&k, t * 1000000ull, true));
+  for (int t = 41; t <= 64; t++) EXPECT_FALSE(keepalive_tick(&k, t * 1000000ull, false)) << t;
+  EXPECT_TRUE(keepalive_tick(&k, 65000000, false));
+  // A tick looked at early or late: late ones stay on their grid.
+  EXPECT_FALSE(keepalive_tick(&k, 65500000, false));
+  EXPECT_FALSE(keepalive_tick(&k, 66300000, false));
+  EXPECT_EQ(k.at, 67000000u);
+  keepalive off;
+  keepalive_init(&off, 0, 0);  // waiting_time 0: no keepalive at all
+  keepalive_start(&off, 0);
+  EXPECT_EQ(off.at, 0u);
+  EXPECT_FALSE(keepalive_tick(&off, 1ull << 40, false));
 }
 
-// A TCP segment: neither RTP nor forwardable with the default settings.
-bytes tcp_packet() {
-  bytes p(40, 0);
-  p[0] = 0x45;
-  p[3] = 40;
-  p[9] = 6;
-  return p;
+TEST(Gather, IntervalFromTheLastDrain) {
+  EXPECT_EQ(gather_interval(0, false, 1000), GATHER_MAX_US);
+  EXPECT_EQ(gather_interval(10, true, 1000), 0u);  // capped: read again at once
+  EXPECT_EQ(gather_interval(10, false, 5000), GATHER_MAX_US);
+  // 250 packets in 5 ms: 125 of them take 2.5 ms.
+  EXPECT_EQ(gather_interval(250, false, 5000), 2500u);
 }
+
+std::string read_file(const std::string& path) {
+  std::string out;
+  FILE* f = fopen(path.c_str(), "r");
+  if (f == nullptr) return out;
+  int c;
+  while ((c = fgetc(f)) != EOF) out.push_back(static_cast<char>(c));
+  fclose(f);
+  return out;
+}
+
+// --- whole runs ------------------------------------------------------------
+
+const bytes kRequest = {0x00, 0x81, 'R', 'E', 'Q', 'U', 'E', 'S', 'T'};
+const bytes kAuthorized = {0x00, 0x81, 'A', 'U', 'T', 'H', 'O', 'R', 'I', 'Z', 'E', 'D'};
 
 class Loop : public ::testing::Test {
  protected:
   void SetUp() override {
-    fake_netio_reset();
-    memset(&ctx, 0, sizeof ctx);
-    memset(&cfg, 0, sizeof cfg);
-    config_set_defaults(&cfg);
-    cfg.password = "secret";
-    ctx.config = &cfg;
-    ctx.password_len = 6;
-    ASSERT_EQ(pipe(ctx.ctl_pipe), 0);
-    ctx.tun_fd = open("/dev/null", O_RDWR);
-    ctx.sock_fd = open("/dev/null", O_RDWR);
-    ASSERT_GE(ctx.tun_fd, 0);
-    ASSERT_GE(ctx.sock_fd, 0);
-    tun = ctx.tun_fd;
-    sock = ctx.sock_fd;
-    ctx.server_addr = reinterpret_cast<sockaddr*>(&ctx.server_addr_storage);
-    socklen_t len;
-    ctx.server_addr_storage = fake_ipv4_address("192.0.2.1", 42000, &len);
-    ctx.server_addrlen = len;
+    if (control_fd() < 0) {
+      ASSERT_EQ(control_open(), 0);
+    }
+    control_clear();
+    m.cfg.password = nullptr;  // frames travel without XOR
+    m.release();
+    // Descriptors of its own that fcntl accepts; the fake seam reads and
+    // writes in their place.
+    tun = open("/dev/null", O_RDWR);
+    sock = open("/dev/null", O_RDWR);
+    ASSERT_GE(tun, 0);
+    ASSERT_GE(sock, 0);
+    m.prepare();
+    m.ctx.tun.fd = tun;
+    m.ctx.link.fd = sock;
+    m.ctx.link.slot = m.cfg.mtu;
+    m.ctx.link.bufs = static_cast<uint8_t*>(calloc(FRAME_BATCH_MAX, m.cfg.mtu));
+    fake_io.fake_time = true;
+    fake_io.now_us = 1000000000;
     char dir[] = "/tmp/corvex_loop_XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     tmpdir = dir;
   }
-
   void TearDown() override {
     verbose = 0;
-    close(ctx.ctl_pipe[0]);
-    close(ctx.ctl_pipe[1]);
-    if (ctx.tun_fd >= 0) close(ctx.tun_fd);
-    if (ctx.sock_fd >= 0) close(ctx.sock_fd);
+    control_clear();
+    close(tun);
+    close(sock);
     std::string cmd = "rm -rf " + tmpdir;
     ASSERT_EQ(system(cmd.c_str()), 0);
   }
 
-  // The registration at start succeeds at its first wait.
+  void server_says(const bytes& d) { fake_queue_datagram(d, m.server_addr(), m.server_addrlen()); }
+  // The registration ends at the first wait.
   void registers() {
-    sockaddr_storage a = ctx.server_addr_storage;
-    fake_queue_datagram({0x00, 0x81, 'A', 'U', 'T', 'H', 'O', 'R', 'I', 'Z', 'E', 'D'},
-                        reinterpret_cast<sockaddr*>(&a), ctx.server_addrlen);
+    server_says(kAuthorized);
     fake_select_ready({sock});
   }
-
-  void stop_arrives() {
-    fake_queue_read(ctx.ctl_pipe[0], {0});
-    fake_select_ready({ctx.ctl_pipe[0]});
+  static void stop_arrives() {
+    fake_select_ready({control_fd()}, [] { control_stop_handler(SIGTERM); });
   }
-
-  // Up and down scripts that note their runs in one file.
-  void with_scripts() {
-    up_path = tmpdir + "/up.sh";
-    down_path = tmpdir + "/down.sh";
-    log_path = tmpdir + "/runs";
-    write_file(up_path, "echo up >> " + log_path + "\n");
-    write_file(down_path, "echo down >> " + log_path + "\n");
-    cfg.up = up_path.c_str();
-    cfg.down = down_path.c_str();
+  // Both phases, as a run has them.
+  loop_end run() {
+    status_start(&m.ctx, io_monotonic_us());
+    const loop_end reg = run_loop(&m.ctx, PHASE_REGISTERING);
+    return reg == LOOP_AUTHORIZED ? run_loop(&m.ctx, PHASE_RUNNING) : reg;
   }
-
-  static void write_file(const std::string& path, const std::string& body) {
-    FILE* f = fopen(path.c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    fputs(body.c_str(), f);
-    fclose(f);
-  }
-
-  std::string script_runs() const {
-    FILE* f = fopen(log_path.c_str(), "r");
-    if (f == nullptr) return "";
-    std::string out;
-    int c;
-    while ((c = fgetc(f)) != EOF) out.push_back(static_cast<char>(c));
-    fclose(f);
+  // When the REQUESTs went, in ms after `from`.
+  static std::vector<uint64_t> request_times(uint64_t from) {
+    std::vector<uint64_t> out;
+    for (size_t i = 0; i < fake_io.sent.size(); i++) {
+      if (fake_io.sent[i].bytes == kRequest) out.push_back((fake_io.sent_at[i] - from) / 1000);
+    }
     return out;
   }
 
-  // The loop's own waits, after the one of the registration at start.
-  std::vector<fake_select_call> loop_waits() const {
-    return std::vector<fake_select_call>(fake_io.select_calls.begin() + 1,
-                                         fake_io.select_calls.end());
-  }
-
-  void expect_torn_down() {
-    EXPECT_EQ(ctx.running, 0);
-    EXPECT_EQ(ctx.rx_buf, nullptr);
-    EXPECT_EQ(ctx.frame_buf, nullptr);
-    EXPECT_EQ(ctx.tx_buf, nullptr);
-    EXPECT_EQ(ctx.tun_fd, -1);
-    EXPECT_EQ(ctx.sock_fd, -1);
-    EXPECT_EQ(fcntl(tun, F_GETFD), -1);  // really closed
-    EXPECT_EQ(fcntl(sock, F_GETFD), -1);
-  }
-
-  mux_ctx ctx;
-  mux_config cfg;
+  media_ctx m;
   int tun = -1;
   int sock = -1;
-  std::string tmpdir, up_path, down_path, log_path;
+  std::string tmpdir;
 };
 
-const bytes kRequest = {0x00, 0x81, 'R', 'E', 'Q', 'U', 'E', 'S', 'T'};
-
-TEST_F(Loop, RefusesToRunTwice) {
-  ctx.running = 1;
-  EXPECT_EQ(run_event_loop(&ctx), -1);
-  EXPECT_EQ(ctx.rx_buf, nullptr);
-  EXPECT_EQ(ctx.tun_fd, tun);
-  EXPECT_TRUE(fake_io.select_calls.empty());
-  EXPECT_TRUE(fake_io.sent.empty());
+TEST_F(Loop, StatusRequestsDuringTheRegistrationChangeNothingOnTheWire) {
+  const uint64_t t0 = fake_io.now_us;
+  m.cfg.pidfile = nullptr;  // no report file to write here
+  fake_io.timeout_when_unscripted = true;
+  fake_io.interrupt_every_us = 700000;  // SIGUSR1 every 0.7 s
+  fake_io.interrupt_from = t0;
+  int requests = 0;
+  fake_io.on_interrupt = [&] {
+    control_status_handler(SIGUSR1);
+    // A frame from the server is no answer either; the stop ends the test.
+    if (++requests == 3) server_says(cat({0x01, 0x00}, make_rtp({})));
+    if (fake_io.now_us - t0 > 7000000) control_stop_handler(SIGTERM);
+  };
+  ASSERT_EQ(run_loop(&m.ctx, PHASE_REGISTERING), LOOP_STOPPED);
+  EXPECT_EQ(request_times(t0), (std::vector<uint64_t>{0, 2000, 4000, 6000}));
+  EXPECT_FALSE(session_registered(&m.ctx));
 }
 
-TEST_F(Loop, StopOnThePipeEndsTheRunAndTearsDown) {
-  with_scripts();
+TEST_F(Loop, NoNumberOfStatusRequestsEndsARun) {
+  // Requests before the run, during the registration and in the run.
+  control_status_handler(SIGUSR1);
+  control_status_handler(SIGUSR1);
+  m.cfg.pidfile = nullptr;
+  fake_select_ready({control_fd()}, [] { control_status_handler(SIGUSR1); });
   registers();
+  fake_select_ready({control_fd()}, [] { control_status_handler(SIGUSR1); });
+  fake_select_ready({control_fd()});  // a stray wake byte means nothing
   stop_arrives();
-  EXPECT_EQ(run_event_loop(&ctx), -1);
-  EXPECT_EQ(script_runs(), "up\ndown\n");
-  ASSERT_EQ(fake_io.sent.size(), 1u);
-  EXPECT_EQ(fake_io.sent[0].bytes, kRequest);
-  auto waits = loop_waits();
-  ASSERT_EQ(waits.size(), 1u);
-  // The whole set is watched: pipe, TUN device and socket.
-  EXPECT_EQ(waits[0].watched, (std::vector<int>{ctx.ctl_pipe[0], tun, sock}));
-  EXPECT_EQ(waits[0].nfds, std::max(tun, sock) + 1);
-  EXPECT_EQ(fake_io.read_calls, std::vector<int>{ctx.ctl_pipe[0]});
-  expect_torn_down();
+  EXPECT_EQ(run(), LOOP_STOPPED);
+  EXPECT_TRUE(fake_io.selects.empty());
 }
 
-TEST_F(Loop, FailedRegistrationRunsUpThenDownWithoutAPass) {
-  with_scripts();
-  stop_arrives();  // during the registration
-  EXPECT_EQ(run_event_loop(&ctx), -1);
-  EXPECT_EQ(script_runs(), "up\ndown\n");
-  EXPECT_EQ(fake_io.select_calls.size(), 1u);
-  expect_torn_down();
+TEST_F(Loop, TheStatusFileIsRewrittenWhileTheServerNeverAnswers) {
+  const std::string prom = tmpdir + "/corvex.prom";
+  m.cfg.status_file = prom.c_str();
+  m.cfg.status_interval = 1;
+  fake_io.timeout_when_unscripted = true;
+  const uint64_t t0 = fake_io.now_us;
+  fake_io.interrupt_every_us = 5500000;
+  fake_io.interrupt_from = t0;
+  fake_io.on_interrupt = [] { control_stop_handler(SIGTERM); };
+  status_start(&m.ctx, t0);
+  ASSERT_EQ(run_loop(&m.ctx, PHASE_REGISTERING), LOOP_STOPPED);
+  // The waits ended at every second for the file (the resends fall on the
+  // same seconds) until the stop at 5.5 s.
+  std::vector<uint64_t> began;
+  for (const fake_select_call& c : fake_io.select_calls) began.push_back((c.at_us - t0) / 1000);
+  EXPECT_EQ(began, (std::vector<uint64_t>{0, 1000, 2000, 3000, 4000, 5000}));
+  EXPECT_EQ(status_deadline(&m.ctx), t0 + 6000000);
+  EXPECT_NE(read_file(prom).find("\ncorvex_registered 0\n"), std::string::npos);
 }
 
-TEST_F(Loop, StopDuringSetupEndsTheRunAsSoonAsItStarts) {
-  with_scripts();
-  EXPECT_EQ(request_stop(&ctx), -1);  // not running yet: kept for the loop
-  EXPECT_EQ(run_event_loop(&ctx), -1);
-  EXPECT_EQ(script_runs(), "up\ndown\n");
-  EXPECT_TRUE(fake_io.select_calls.empty());  // no registration, no pass
-  EXPECT_TRUE(fake_io.sent.empty());
-  expect_torn_down();
-  EXPECT_FALSE(take_pending_stop());  // taken once
-}
-
-TEST_F(Loop, SignalDuringTheWaitEndsTheRun) {
-  with_scripts();
-  registers();
-  fake_select_fail(EINTR, [this] { request_stop(&ctx); });
-  fake_select_timeout();  // never reached
-  EXPECT_EQ(run_event_loop(&ctx), -1);
-  EXPECT_EQ(script_runs(), "up\ndown\n");
-  EXPECT_EQ(fake_io.selects.size(), 1u);
-  expect_torn_down();
-}
-
-TEST_F(Loop, DefaultSettingsWaitWithoutTimeoutAndSendNoIdleRequests) {
-  // waiting_time 0 and max_idle_cycle 0 (the defaults): the wait has no
-  // timeout, so an idle line costs nothing and draws no REQUEST.
-  registers();
-  for (int i = 0; i < 5; i++) fake_select_ready({tun});  // reads find nothing
-  stop_arrives();
-  EXPECT_EQ(run_event_loop(&ctx), -1);
-  for (const auto& w : loop_waits()) EXPECT_FALSE(w.has_timeout);
-  EXPECT_EQ(fake_io.sent.size(), 1u);
-}
-
-TEST_F(Loop, IdleRequestAfterMaxIdleCyclePlusOneEmptyWaits) {
-  cfg.waiting_time = 1000;
-  cfg.max_idle_cycle = 2;
-  registers();
-  std::vector<size_t> seen;
-  for (int i = 0; i < 7; i++) fake_select_timeout([&] { seen.push_back(fake_io.sent.size()); });
-  fake_select_fail(EBADF, [&] { seen.push_back(fake_io.sent.size()); });
-  EXPECT_EQ(run_event_loop(&ctx), -1);
-  // One REQUEST from the registration, then one after every third empty wait.
-  EXPECT_EQ(seen, (std::vector<size_t>{1, 1, 1, 2, 2, 2, 3, 3}));
-  for (const auto& p : fake_io.sent) EXPECT_EQ(p.bytes, kRequest);
-  for (const auto& w : loop_waits()) {
-    ASSERT_TRUE(w.has_timeout);
-    EXPECT_EQ(w.timeout.tv_sec, 0);
-    EXPECT_EQ(w.timeout.tv_usec, 1000);
+// The keepalive of the sample configuration (a REQUEST every 25 s of quiet)
+// keeps its pace whatever else ends the waits: the status file's timer or a
+// poller's status requests.
+TEST_F(Loop, StatusWritesAndRequestsNeverDelayTheKeepalive) {
+  const std::string prom = tmpdir + "/corvex.prom";
+  m.cfg.waiting_time = 1000000;
+  m.cfg.max_idle_cycle = 24;
+  m.cfg.pidfile = nullptr;
+  keepalive_init(&m.ctx.idle, m.cfg.waiting_time, m.cfg.max_idle_cycle);
+  for (uint32_t interval : {0u, 1u, 5u, 10u, 100u}) {
+    SCOPED_TRACE(interval);
+    fake_netio_reset();
+    control_clear();
+    fake_io.fake_time = true;
+    fake_io.now_us = 1000000000;
+    fake_io.timeout_when_unscripted = true;
+    m.cfg.status_file = interval == 0 ? nullptr : prom.c_str();
+    m.cfg.status_interval = interval;
+    // interval 100 stands for a poller: SIGUSR1 every 0.9 s.
+    fake_io.interrupt_every_us = interval == 100 ? 900000 : 0;
+    const uint64_t t0 = fake_io.now_us;
+    fake_io.interrupt_from = t0;
+    m.ctx.stats = mux_stats{};
+    fake_io.on_interrupt = [] { control_status_handler(SIGUSR1); };
+    registers();
+    fake_select_timeout();
+    status_start(&m.ctx, t0);
+    ASSERT_EQ(run_loop(&m.ctx, PHASE_REGISTERING), LOOP_AUTHORIZED);
+    fake_io.select_limit = 400;  // about 80 s of waits
+    EXPECT_EQ(run_loop(&m.ctx, PHASE_RUNNING), LOOP_FATAL);
+    const std::vector<uint64_t> t = request_times(t0);
+    ASSERT_GE(t.size(), 4u);
+    EXPECT_EQ(t[0], 0u);  // the registration's
+    for (size_t i = 2; i < t.size(); i++) EXPECT_EQ(t[i] - t[i - 1], 25000u) << i;
+    EXPECT_EQ(m.ctx.stats.idle_requests, t.size() - 1);
   }
-  expect_torn_down();
 }
 
-TEST_F(Loop, EveryEmptyWaitSendsARequestWithMaxIdleCycleZero) {
-  cfg.waiting_time = 500;
-  registers();
-  for (int i = 0; i < 3; i++) fake_select_timeout();
-  stop_arrives();
-  EXPECT_EQ(run_event_loop(&ctx), -1);
-  EXPECT_EQ(fake_io.sent.size(), 4u);
-}
-
-TEST_F(Loop, AReadyDescriptorRestartsTheIdleCount) {
-  cfg.waiting_time = 1000;
-  cfg.max_idle_cycle = 1;
-  registers();
-  fake_select_timeout();                        // idle 1
-  fake_queue_read(tun, tcp_packet());
-  fake_select_ready({tun});                     // dropped packet: idle 0
-  fake_select_timeout();                        // packets gather: no idle wait
-  fake_select_timeout();                        // idle 1
-  fake_select_timeout([&] { EXPECT_EQ(fake_io.sent.size(), 1u); });  // REQUEST
-  stop_arrives();
-  EXPECT_EQ(run_event_loop(&ctx), -1);
-  EXPECT_EQ(fake_io.sent.size(), 2u);
-}
-
-TEST_F(Loop, InterruptedWaitKeepsTheIdleCount) {
-  cfg.waiting_time = 1000;
-  cfg.max_idle_cycle = 1;
-  registers();
-  fake_select_timeout();     // idle 1
-  fake_select_fail(EINTR);   // no change
-  fake_select_timeout();     // idle == max: REQUEST
-  stop_arrives();
-  EXPECT_EQ(run_event_loop(&ctx), -1);
-  EXPECT_EQ(fake_io.sent.size(), 2u);
-}
-
-TEST_F(Loop, PendingFrameBoundsTheWaitWhenWaitingTimeIsZero) {
-  cfg.max_muxing_time = 20000;
-  registers();
-  fake_io.sleep_on_timeout = true;
-  // A packet opens a frame in the first pass.
-  fake_select_ready({tun}, [&] {
-    ctx.frame_len = 10;
-    ctx.frame_stamp = loop_clock_now();
-  });
-  // The wait for the frame runs out and the frame is flushed; a wake for a
-  // frame is no empty wait, so no idle REQUEST follows (max_idle_cycle 0).
-  fake_select_timeout();
-  fake_select_ready({ctx.ctl_pipe[0]}, [&] { EXPECT_EQ(ctx.frame_len, 0); });
-  fake_queue_read(ctx.ctl_pipe[0], {0});
-  EXPECT_EQ(run_event_loop(&ctx), -1);
-
-  auto waits = loop_waits();
-  ASSERT_EQ(waits.size(), 3u);
-  EXPECT_FALSE(waits[0].has_timeout);
-  ASSERT_TRUE(waits[1].has_timeout);
-  uint64_t us = waits[1].timeout.tv_sec * 1000000ull + waits[1].timeout.tv_usec;
-  EXPECT_GT(us, 0u);
-  EXPECT_LE(us, 20000u);
-  EXPECT_FALSE(waits[2].has_timeout);  // no frame pending any more
-  ASSERT_EQ(fake_io.sent.size(), 2u);  // the registration's REQUEST and the frame
-  EXPECT_EQ(fake_io.sent[0].bytes, kRequest);
-  EXPECT_NE(fake_io.sent[1].bytes, kRequest);
-}
-
-TEST_F(Loop, OnlyAWholeEmptyWaitingTimeCountsAsIdle) {
-  cfg.waiting_time = 50000;
-  cfg.max_muxing_time = 20000;
-  registers();
-  fake_io.sleep_on_timeout = true;
-  fake_select_ready({tun}, [&] {
-    ctx.frame_len = 10;
-    ctx.frame_stamp = loop_clock_now();
-  });
-  size_t after_frame_wake = 0;
-  fake_select_timeout();  // cut short: the frame falls due and leaves
-  fake_select_timeout([&] { after_frame_wake = fake_io.sent.size(); });  // whole: REQUEST
-  stop_arrives();
-  EXPECT_EQ(run_event_loop(&ctx), -1);
-  auto waits = loop_waits();
-  ASSERT_EQ(waits.size(), 4u);
-  ASSERT_TRUE(waits[1].has_timeout);
-  EXPECT_LE(waits[1].timeout.tv_sec * 1000000ull + waits[1].timeout.tv_usec, 20000u);
-  EXPECT_EQ(waits[2].timeout.tv_usec, 50000);
-  EXPECT_EQ(after_frame_wake, 2u);  // the registration's REQUEST and the frame
-  ASSERT_EQ(fake_io.sent.size(), 3u);
-  EXPECT_EQ(fake_io.sent[2].bytes, kRequest);
+TEST_F(Loop, StopBeforeTheRegistrationSendsNothing) {
+  control_stop_handler(SIGTERM);
+  EXPECT_EQ(run(), LOOP_STOPPED);
+  EXPECT_TRUE(fake_io.sent.empty());
+  EXPECT_TRUE(fake_io.select_calls.empty());
 }
 
 TEST_F(Loop, HandshakeDuringTheRunKeepsTheDataPathGoing) {
-  cfg.password = nullptr;  // frames travel without XOR
-  ctx.password_len = 0;
   registers();
-  auto server_says = [&](const bytes& d) {
-    sockaddr_storage a = ctx.server_addr_storage;
-    fake_queue_datagram(d, reinterpret_cast<sockaddr*>(&a), ctx.server_addrlen);
-  };
   bytes challenge = {0x00, 0x81, 'C', 'H', 'A', 'N', 'L', 'L', 'A', 'N', 'G', 'E'};
   for (int i = 0; i < 20; i++) challenge.push_back(static_cast<uint8_t>(i));
   fake_select_ready({sock}, [&] { server_says(challenge); });
@@ -434,34 +327,27 @@ TEST_F(Loop, HandshakeDuringTheRunKeepsTheDataPathGoing) {
   fake_select_ready({tun}, [&] { fake_queue_read(tun, make_rtp({})); });
   const bytes server_packet = make_rtp({.len = 60, .fill = 9});
   fake_select_ready({sock}, [&] { server_says(cat({0x01, 0x00}, server_packet)); });
-  fake_select_timeout([&] { ctx.reg_resend_at = 1; });
-  fake_select_ready({sock}, [&] {
-    server_says({0x00, 0x81, 'A', 'U', 'T', 'H', 'O', 'R', 'I', 'Z', 'E', 'D'});
-  });
+  fake_io.timeout_when_unscripted = false;
+  fake_select_timeout();  // the gathering interval
+  fake_select_timeout();  // the frame falls due
+  fake_select_timeout();  // the resend
+  fake_select_ready({sock}, [&] { server_says(kAuthorized); });
   stop_arrives();
-  EXPECT_EQ(run_event_loop(&ctx), -1);
-
-  // DIGEST at once, the same bytes again after the silence, and nothing for
-  // the frame; the frame's packet was written and the TUN device was read.
-  ASSERT_EQ(fake_io.sent.size(), 3u);
+  EXPECT_EQ(run(), LOOP_STOPPED);
+  // REQUEST, DIGEST at once, the frame, the same DIGEST again after 2 s, and
+  // nothing for the server's frame, whose packet was written.
+  ASSERT_EQ(fake_io.sent.size(), 4u);
   EXPECT_EQ(fake_io.sent[1].bytes.size(), 24u);
-  EXPECT_EQ(fake_io.sent[2].bytes, fake_io.sent[1].bytes);
+  EXPECT_EQ(fake_io.sent[2].bytes[1], 0x00);  // a full form of call 1
+  EXPECT_EQ(fake_io.sent[3].bytes, fake_io.sent[1].bytes);
+  EXPECT_EQ(fake_io.sent_at[3] - fake_io.sent_at[1], REGISTRATION_REPEAT_US);
   ASSERT_EQ(fake_io.written.size(), 1u);
   EXPECT_EQ(fake_io.written[0].bytes, server_packet);
-  EXPECT_TRUE(fake_io.reads[tun].empty());
-  EXPECT_EQ(ctx.reg_state, REG_AUTHORIZED);
-  EXPECT_EQ(ctx.reg_resend_at, 0u);
-  // The waits of the handshake are bounded by its resend, with waiting_time 0.
-  auto waits = loop_waits();
-  ASSERT_EQ(waits.size(), 6u);
-  EXPECT_FALSE(waits[0].has_timeout);
-  for (size_t i = 1; i < 4; i++) {
-    ASSERT_TRUE(waits[i].has_timeout) << i;
-    EXPECT_LE(waits[i].timeout.tv_sec * 1000000ll + waits[i].timeout.tv_usec, 2000000ll) << i;
-  }
+  EXPECT_EQ(m.ctx.reg.state, REG_AUTHORIZED);
+  EXPECT_FALSE(m.ctx.reg.waiting);
 }
 
-// Sends of frames after the registration's REQUEST, one run of the loop.
+// Sends of frames after the registration's REQUEST.
 std::vector<bytes> frames_sent() {
   std::vector<bytes> out;
   for (size_t i = 1; i < fake_io.sent.size(); i++) out.push_back(fake_io.sent[i].bytes);
@@ -482,31 +368,34 @@ std::vector<bytes> burst_of_calls(int rounds) {
 }
 
 TEST_F(Loop, ABurstReadInOneWakeYieldsTheSameFramesAsOneByOne) {
-  cfg.mtu = 400;  // two 164-byte items per frame: frames leave as the third comes
+  m.cfg.mtu = 400;  // two 164-byte items per frame: frames leave as the third comes
+  m.release();
+  m.prepare();
+  m.ctx.tun.fd = tun;
+  m.ctx.link.fd = sock;
+  m.ctx.link.slot = m.cfg.mtu;
+  m.ctx.link.bufs = static_cast<uint8_t*>(calloc(FRAME_BATCH_MAX, m.cfg.mtu));
   const auto packets = burst_of_calls(4);
-  auto reopen = [&] {
-    fake_netio_reset();
-    ctx.tun_fd = tun = open("/dev/null", O_RDWR);
-    ctx.sock_fd = sock = open("/dev/null", O_RDWR);
-    ASSERT_GE(tun, 0);
-    ASSERT_GE(sock, 0);
-  };
   // All of them waiting at one wake: one drain.
   registers();
   fake_select_ready({tun}, [&] {
     for (const auto& p : packets) fake_queue_read(tun, p);
   });
   stop_arrives();
-  EXPECT_EQ(run_event_loop(&ctx), -1);
+  EXPECT_EQ(run(), LOOP_STOPPED);
   const auto in_one_wake = frames_sent();
   const auto batches = fake_io.sendmmsg_calls;
 
   // One packet per wake.
-  reopen();
+  free_call_entries(&m.ctx.egress);
+  m.ctx.egress.frame_len = 0;
+  fake_netio_reset();
+  fake_io.fake_time = true;
+  control_clear();
   registers();
   for (const auto& p : packets) fake_select_ready({tun}, [&, p] { fake_queue_read(tun, p); });
   stop_arrives();
-  EXPECT_EQ(run_event_loop(&ctx), -1);
+  EXPECT_EQ(run(), LOOP_STOPPED);
 
   ASSERT_GE(in_one_wake.size(), 4u);  // 12 items, at most two per frame
   EXPECT_EQ(frames_sent(), in_one_wake);
@@ -515,22 +404,23 @@ TEST_F(Loop, ABurstReadInOneWakeYieldsTheSameFramesAsOneByOne) {
 }
 
 TEST_F(Loop, AFrameDueWhilePacketsGatherLeavesOnTime) {
-  cfg.max_muxing_time = 2000;  // about 2 ms, less than a gathering interval
+  m.cfg.max_muxing_time = 2000;  // about 2 ms, less than a gathering interval
   registers();
-  fake_io.sleep_on_timeout = true;
   fake_select_ready({tun}, [&] { fake_queue_read(tun, make_rtp({})); });
   fake_select_timeout();  // packets gather; the frame falls due meanwhile
   size_t sent_by_then = 0;
-  fake_select_ready({ctx.ctl_pipe[0]}, [&] { sent_by_then = fake_io.sent.size(); });
-  fake_queue_read(ctx.ctl_pipe[0], {0});
-  EXPECT_EQ(run_event_loop(&ctx), -1);
-  auto waits = loop_waits();
-  ASSERT_EQ(waits.size(), 3u);
+  fake_select_ready({control_fd()}, [&] {
+    sent_by_then = fake_io.sent.size();
+    control_stop_handler(SIGTERM);
+  });
+  EXPECT_EQ(run(), LOOP_STOPPED);
+  const auto& waits = fake_io.select_calls;
+  ASSERT_EQ(waits.size(), 4u);
   // The gathering wait watched the control pipe alone and ended when the
   // frame fell due; the frame had left before the next wait.
-  EXPECT_EQ(waits[1].watched, std::vector<int>{ctx.ctl_pipe[0]});
-  ASSERT_TRUE(waits[1].has_timeout);
-  EXPECT_LE(waits[1].timeout.tv_sec * 1000000ll + waits[1].timeout.tv_usec, 2000);
+  EXPECT_EQ(waits[2].watched, std::vector<int>{control_fd()});
+  ASSERT_TRUE(waits[2].has_timeout);
+  EXPECT_LE(waits[2].timeout.tv_sec * 1000000ll + waits[2].timeout.tv_usec, 2000);
   EXPECT_EQ(sent_by_then, 2u);
 }
 
@@ -540,58 +430,41 @@ TEST_F(Loop, AStopRequestDuringABurstIsServedAtOnce) {
   fake_select_ready({tun}, [&] {
     for (size_t i = 0; i < packets.size(); i++) {
       if (i == 2) {
-        fake_queue_read_with(tun, packets[i], [&] { request_stop(&ctx); });
+        fake_queue_read_with(tun, packets[i], [] { control_stop_handler(SIGTERM); });
       } else {
         fake_queue_read(tun, packets[i]);
       }
     }
   });
   fake_select_timeout();  // never reached
-  EXPECT_EQ(run_event_loop(&ctx), -1);
+  EXPECT_EQ(run(), LOOP_STOPPED);
   EXPECT_EQ(fake_io.reads[tun].size(), packets.size() - 3);  // no read after the stop
   EXPECT_EQ(fake_io.selects.size(), 1u);
-  expect_torn_down();
 }
 
-TEST_F(Loop, DueFrameIsFlushedBeforeThePassServesAnything) {
-  cfg.waiting_time = 1000;
-  cfg.max_muxing_time = 0;
+TEST_F(Loop, StatusIsServedUnderOverload) {
+  const std::string pidfile = tmpdir + "/corvex.pid";
+  m.cfg.pidfile = pidfile.c_str();
   registers();
-  fake_select_timeout([&] {
-    ctx.frame_len = 4;
-    ctx.frame_stamp = loop_clock_now();
-  });
-  fake_select_ready({ctx.ctl_pipe[0]}, [&] { EXPECT_EQ(ctx.frame_len, 0); });
-  fake_queue_read(ctx.ctl_pipe[0], {0});
-  EXPECT_EQ(run_event_loop(&ctx), -1);
-  EXPECT_EQ(fake_io.selects.size(), 0u);
-}
-
-TEST_F(Loop, FrameNotYetDueIsKept) {
-  cfg.waiting_time = 1000;
-  cfg.max_muxing_time = 50000000;  // about 48 s
-  registers();
-  fake_select_timeout([&] {
-    ctx.frame_len = 4;
-    ctx.frame_stamp = loop_clock_now();
-  });
-  fake_select_ready({ctx.ctl_pipe[0]}, [&] { EXPECT_EQ(ctx.frame_len, 4); });
-  fake_queue_read(ctx.ctl_pipe[0], {0});
-  EXPECT_EQ(run_event_loop(&ctx), -1);
-  EXPECT_EQ(ctx.frame_len, 0);  // dropped with its buffer at the end
-}
-
-TEST_F(Loop, PipeIsServedAloneWhenEverythingIsReady) {
-  registers();
-  fake_queue_read(ctx.ctl_pipe[0], {0});
-  fake_queue_read(tun, tcp_packet());
-  socklen_t len;
-  sockaddr_storage other = fake_ipv4_address("192.0.2.7", 1000, &len);
-  fake_queue_datagram({1, 2, 3}, reinterpret_cast<sockaddr*>(&other), len);
-  fake_select_ready({ctx.ctl_pipe[0], tun, sock});
-  EXPECT_EQ(run_event_loop(&ctx), -1);
-  EXPECT_EQ(fake_io.read_calls, std::vector<int>{ctx.ctl_pipe[0]});
-  EXPECT_EQ(fake_io.datagrams.size(), 1u);
+  // Every drain reaches its cap, so no wait watches the pipe any more: the
+  // request is still served between two drains.
+  int reads = 0;
+  bool served_before_stop = false;
+  for (int i = 0; i < 900; i++) {
+    fake_queue_read_with(tun, make_rtp({}), [&] {
+      ++reads;
+      if (reads == 50) control_status_handler(SIGUSR1);
+      if (reads == 700) {
+        served_before_stop = !read_file(pidfile + ".status").empty();
+        control_stop_handler(SIGTERM);
+      }
+    });
+  }
+  fake_select_ready({tun});
+  EXPECT_EQ(run(), LOOP_STOPPED);
+  EXPECT_EQ(reads, 700);
+  EXPECT_TRUE(served_before_stop);
+  EXPECT_EQ(fake_io.select_calls.size(), 2u);  // the registration's and the first
 }
 
 TEST_F(Loop, TransientTunErrorGoesOnToTheSocket) {
@@ -604,7 +477,7 @@ TEST_F(Loop, TransientTunErrorGoesOnToTheSocket) {
   fake_select_ready({tun, sock});
   stop_arrives();
   testing::internal::CaptureStdout();
-  EXPECT_EQ(run_event_loop(&ctx), -1);
+  EXPECT_EQ(run(), LOOP_STOPPED);
   std::string out = testing::internal::GetCapturedStdout();
   EXPECT_TRUE(fake_io.datagrams.empty());  // received in the same pass
   EXPECT_TRUE(fake_io.selects.empty());    // and the run went on to the stop
@@ -612,65 +485,104 @@ TEST_F(Loop, TransientTunErrorGoesOnToTheSocket) {
   EXPECT_EQ(out.find("read from tun"), std::string::npos) << out;
 }
 
-TEST_F(Loop, OtherTunErrorEndsTheRun) {
+TEST_F(Loop, FatalErrorsEndTheRun) {
   verbose = 1;
-  with_scripts();
-  registers();
-  fake_queue_read_error(tun, EIO);
-  fake_select_ready({tun});
-  fake_select_timeout();  // never reached
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(run_event_loop(&ctx), -1);
-  std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_NE(out.find(" Tun Received: -1\n"), std::string::npos) << out;
-  EXPECT_NE(out.find(" read from tun\n"), std::string::npos) << out;
-  EXPECT_EQ(fake_io.selects.size(), 1u);
-  EXPECT_EQ(script_runs(), "up\ndown\n");
-  expect_torn_down();
-}
-
-TEST_F(Loop, ReceiveErrors) {
-  verbose = 1;
-  registers();
-  for (int err : {EAGAIN, ENETUNREACH, ENETDOWN, EPERM, EINTR}) {
-    fake_queue_recv_error(err);
-    fake_select_ready({sock});
+  struct {
+    std::function<void()> script;
+    const char* logged;
+  } cases[] = {
+      {[&] {
+         fake_queue_read_error(tun, EIO);
+         fake_select_ready({tun});
+       },
+       " read from tun\n"},
+      {[&] {
+         for (int err : {EAGAIN, ENETUNREACH, ENETDOWN, EPERM, EINTR}) {
+           fake_queue_recv_error(err);
+           fake_select_ready({sock});
+         }
+         fake_queue_recv_error(ECONNREFUSED);
+         fake_select_ready({sock});
+       },
+       "recvfrom() "},
+      {[&] { fake_select_fail(EBADF); }, " select() \n"},
+  };
+  for (auto& c : cases) {
+    fake_netio_reset();
+    fake_io.fake_time = true;
+    registers();
+    c.script();
+    fake_select_timeout();  // never reached
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(run(), LOOP_FATAL) << c.logged;
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(fake_io.selects.size(), 1u) << c.logged;
+    EXPECT_NE(out.find(c.logged), std::string::npos) << out;
   }
-  fake_queue_recv_error(ECONNREFUSED);
+}
+
+
+TEST_F(Loop, RegistrationCounts) {
+  server_says({0x00, 0x81, 'D', 'E', 'C', 'L', 'I', 'N', 'E', 'D'});
   fake_select_ready({sock});
-  fake_select_timeout();  // never reached
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(run_event_loop(&ctx), -1);
-  std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(fake_io.selects.size(), 1u);
-  std::string want = "recvfrom() " + std::string(strerror(ECONNREFUSED)) + " [" +
-                     std::to_string(ECONNREFUSED) + "]\n\n";
-  EXPECT_NE(out.find(want), std::string::npos) << out;
-  EXPECT_EQ(out.find("recvfrom() " + std::string(strerror(EAGAIN))), std::string::npos) << out;
+  registers();
+  ASSERT_EQ(run_loop(&m.ctx, PHASE_REGISTERING), LOOP_AUTHORIZED);
+  const mux_stats& st = m.ctx.stats;
+  EXPECT_EQ(st.registrations[REGS_STARTED], 1u);
+  EXPECT_EQ(st.registrations[REGS_DECLINED], 1u);
+  EXPECT_EQ(st.registrations[REGS_AUTHORIZED], 1u);
+  EXPECT_EQ(st.last_authorized, static_cast<int64_t>(fake_io.now_us / 1000000));
 }
 
-TEST_F(Loop, WaitFailureEndsTheRun) {
-  verbose = 1;
-  registers();
-  fake_select_fail(EBADF);
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(run_event_loop(&ctx), -1);
-  std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_NE(out.find(" select() \n"), std::string::npos) << out;
-  expect_torn_down();
-}
+// A whole run: the status file before the registration, a refused packet,
+// an age flush, an idle REQUEST, a status request served without ending the
+// run, and a stop.
+TEST_F(Loop, CountsAndWritesOnRequest) {
+  const std::string prom = tmpdir + "/corvex.prom";
+  const std::string pidfile = tmpdir + "/corvex.pid";
+  m.cfg.status_file = prom.c_str();
+  m.cfg.pidfile = pidfile.c_str();
+  m.cfg.waiting_time = 1000;
+  m.cfg.max_muxing_time = 0;
+  keepalive_init(&m.ctx.idle, m.cfg.waiting_time, 0);
+  std::string at_start;
+  server_says(kAuthorized);
+  fake_select_ready({sock}, [&] { at_start = read_file(prom); });
+  bytes tcp(40, 0);
+  tcp[0] = 0x45;
+  tcp[3] = 40;
+  tcp[9] = 6;
+  fake_select_ready({tun}, [&] { fake_queue_read(tun, tcp); });
+  fake_select_timeout();  // the gathering interval
+  fake_select_ready({tun}, [&] { fake_queue_read(tun, make_rtp({})); });
+  fake_select_timeout();  // the frame has left by age; gathering
+  fake_select_timeout();  // an empty waiting_time: an idle REQUEST
+  fake_select_ready({control_fd()}, [] { control_status_handler(SIGUSR1); });
+  stop_arrives();
+  ASSERT_EQ(run(), LOOP_STOPPED);
 
-TEST_F(Loop, DescriptorBeyondTheSelectLimitIsRefused) {
-  verbose = 1;
-  close(ctx.tun_fd);
-  ctx.tun_fd = FD_SETSIZE + 3;
-  registers();
-  fake_select_timeout();  // never reached
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(run_event_loop(&ctx), -1);
-  std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(fake_io.select_calls.size(), 1u);  // the registration's only
-  EXPECT_NE(out.find("beyond the select limit"), std::string::npos) << out;
+  EXPECT_NE(at_start.find("\ncorvex_registered 0\n"), std::string::npos) << at_start;
+  EXPECT_TRUE(fake_io.selects.empty());  // the request was served and the run went on
+  const std::string text = read_file(pidfile + ".status");
+  EXPECT_EQ(text.rfind("registered\n", 0), 0u) << text;
+  EXPECT_NE(text.find("\n1 live call\n  call 1: 10.0.0.10:4000 > 10.0.1.20:5000, payload type 0, "
+                      "1 packets, 200 bytes, last 0."),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("  egress not forwardable: 1\n"), std::string::npos) << text;
+  const std::string metrics = read_file(prom);
+  // Each REQUEST after the registration's was an idle one, and there was one.
+  size_t requests = 0;
+  for (const auto& p : fake_io.sent) requests += p.bytes == kRequest ? 1 : 0;
+  EXPECT_GE(m.ctx.stats.idle_requests, 1u);
+  EXPECT_EQ(m.ctx.stats.idle_requests, requests - 1);
+  for (const char* line : {"corvex_registered 1",
+                           "corvex_frame_flushes_total{trigger=\"age\"} 1",
+                           "corvex_drops_total{direction=\"egress\",reason=\"not_forwardable\"} 1",
+                           "corvex_packets_total{direction=\"egress\",kind=\"rtp_full\"} 1",
+                           "corvex_registrations_total{result=\"authorized\"} 1"}) {
+    EXPECT_NE(metrics.find(std::string("\n") + line + "\n"), std::string::npos) << line;
+  }
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
-// A hand-built runtime context for the media-path tests: the loop's buffers
-// (frame_buf exactly mtu bytes, so the sanitizer sees any overrun), the
-// defaults of the configuration, a loopback server address and the in-memory
-// system-call seam.
+// A hand-built session for the media-path tests: every module prepared as
+// the session does it (frame_buf exactly mtu bytes, so the sanitizer sees any
+// overrun), the defaults of the configuration, a loopback server address on
+// fake descriptors and the in-memory system-call seam. Frames are sent at
+// once (no batch).
 #pragma once
 
 #include <arpa/inet.h>
@@ -13,11 +14,11 @@
 #include <cstring>
 #include <vector>
 
+#include "classify.h"
 #include "config.h"
-#include "egress.h"
 #include "fake_netio.h"
-#include "ingress.h"
-#include "tunnel.h"
+#include "netio.h"
+#include "session.h"
 
 constexpr int TEST_SOCK_FD = 7;
 constexpr int TEST_TUN_FD = 8;
@@ -30,56 +31,74 @@ struct media_ctx {
   explicit media_ctx(uint16_t mtu = 1472) {
     config_set_defaults(&cfg);
     cfg.mtu = mtu;
-    ctx.config = &cfg;
-    ctx.sock_fd = TEST_SOCK_FD;
-    ctx.tun_fd = TEST_TUN_FD;
-    ctx.rx_buf = static_cast<uint8_t*>(calloc(1, RX_BUF_SIZE));
-    ctx.tx_buf = static_cast<uint8_t*>(calloc(1, TX_BUF_SIZE));
-    ctx.frame_buf = static_cast<uint8_t*>(calloc(1, mtu));
     server.sin_family = AF_INET;
     server.sin_port = htons(42000);
     server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    memcpy(&ctx.server_addr_storage, &server, sizeof server);
-    ctx.server_addr = reinterpret_cast<sockaddr*>(&ctx.server_addr_storage);
-    ctx.server_addrlen = sizeof server;
     fake_netio_reset();
+    prepare();
   }
-  ~media_ctx() {
-    free_call_entries(&ctx);
-    free_rx_templates(&ctx);
-    free(ctx.rx_buf);
-    free(ctx.tx_buf);
-    free(ctx.frame_buf);
-  }
+  ~media_ctx() { release(); }
   media_ctx(const media_ctx&) = delete;
   media_ctx& operator=(const media_ctx&) = delete;
 
-  void set_password(const char* pw) {
-    cfg.password = pw;
-    ctx.password_len = static_cast<uint8_t>(strlen(pw));
+  // (Re)wires the session to the configuration as it now stands.
+  void prepare() {
+    ctx.link.fd = TEST_SOCK_FD;
+    ctx.link.stats = &ctx.stats;
+    memcpy(&ctx.link.addr, &server, sizeof server);
+    ctx.link.addrlen = sizeof server;
+    ctx.tun.fd = TEST_TUN_FD;
+    ctx.tun.stats = &ctx.stats;
+    ctx.tun.nonblocking = true;
+    if (session_prepare(&ctx, &cfg) != 0) abort();
+  }
+  void release() {
+    egress_free(&ctx.egress);
+    free_rx_templates(&ctx.ingress);
+    free(ctx.rx_block);
+    ctx.rx_block = nullptr;
+    free(ctx.link.bufs);
+    ctx.link.bufs = nullptr;
   }
 
-  // The same with the datagram at the very end of rx_buf, so that a read past
-  // it leaves the buffer and is caught by the address sanitizer.
+  void set_password(const char* pw) {
+    cfg.password = pw;
+    release();
+    prepare();
+  }
+
+  const sockaddr* server_addr() const { return reinterpret_cast<const sockaddr*>(&ctx.link.addr); }
+  socklen_t server_addrlen() const { return ctx.link.addrlen; }
+
+  // The datagram at the very end of a buffer of RX_SLOT_SIZE bytes, so that a
+  // read past it leaves the buffer and is caught by the address sanitizer.
   int deliver_at_end(const std::vector<uint8_t>& dgram) {
-    uint8_t* saved = ctx.rx_buf;
-    ctx.rx_buf = saved + RX_BUF_SIZE - dgram.size();
-    if (!dgram.empty()) memcpy(ctx.rx_buf, dgram.data(), dgram.size());
-    int rc = handle_server_datagram(&ctx, dgram.size(), ctx.server_addr, ctx.server_addrlen);
-    ctx.rx_buf = saved;
-    return rc;
+    uint8_t* at = ctx.rx_block + RX_SLOT_SIZE - dgram.size();
+    if (!dgram.empty()) memcpy(at, dgram.data(), dgram.size());
+    return session_datagram(&ctx, at, dgram.size(), server_addr(), server_addrlen(),
+                            io_monotonic_us(), fake_io.clock);
   }
 
   std::vector<uint8_t> frame() const {
-    return std::vector<uint8_t>(ctx.frame_buf, ctx.frame_buf + ctx.frame_len);
+    return std::vector<uint8_t>(ctx.egress.frame_buf, ctx.egress.frame_buf + ctx.egress.frame_len);
   }
 
-  // Puts a datagram into rx_buf and hands it over as coming from the server.
+  // Hands a datagram over as coming from the server.
   int deliver(const std::vector<uint8_t>& dgram) {
-    if (!dgram.empty()) memcpy(ctx.rx_buf, dgram.data(), dgram.size());
-    return handle_server_datagram(&ctx, dgram.size(), ctx.server_addr, ctx.server_addrlen);
+    if (!dgram.empty()) memcpy(ctx.rx_block, dgram.data(), dgram.size());
+    return session_datagram(&ctx, ctx.rx_block, dgram.size(), server_addr(), server_addrlen(),
+                            io_monotonic_us(), fake_io.clock);
   }
 };
+
+// A packet that passed the RTP test, carried as the session carries it:
+// egress at loop clock `now` (the egress clock is fake_io.clock), or whole
+// when it cannot be compressed.
+inline int egress_rtp(mux_ctx* s, const uint8_t* pkt, size_t len, uint32_t now) {
+  const int rc = egress_packet(&s->egress, pkt, len, now, fake_io.clock);
+  if (rc != EGRESS_CARRY_WHOLE) return rc;
+  return forward_to_server(&s->forward, pkt, len, KIND_RTP_WHOLE);
+}
 
 // An IPv4/UDP/RTP packet of `len` bytes (shorter than 40: cut off), payload bytes counting
 // up from `fill`, with a valid IPv4 header checksum and UDP checksum 0.

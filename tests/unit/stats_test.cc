@@ -15,7 +15,7 @@
 #include "fake_netio.h"
 #include "forward.h"
 #include "log.h"
-#include "loop.h"
+#include "report.h"
 #include "media_fixture.h"
 #include "registration.h"
 #include "status.h"
@@ -38,19 +38,10 @@ std::vector<std::string> nonzero_drops(const mux_ctx& ctx) {
   return out;
 }
 
-std::string read_file(const std::string& path) {
-  FILE* f = fopen(path.c_str(), "r");
-  if (f == nullptr) return "<missing>";
-  std::string out;
-  int c;
-  while ((c = fgetc(f)) != EOF) out.push_back(static_cast<char>(c));
-  fclose(f);
-  return out;
-}
 
 int carry(media_ctx& m, const rtp_fields& s, uint32_t now) {
   bytes p = make_rtp(s);
-  return mux_rtp_packet(&m.ctx, p.data(), p.size(), now);
+  return egress_rtp(&m.ctx, p.data(), p.size(), now);
 }
 
 TEST(Counters, EgressKindsFlushesAndDrops) {
@@ -75,13 +66,13 @@ TEST(Counters, EgressKindsFlushesAndDrops) {
   s.len = 60;
   ASSERT_EQ(carry(m, s, now), 0);
   fake_io.send_errno = ENETUNREACH;  // frame 3 is lost to a transient error
-  ASSERT_EQ(write_muxed_data_to_sock(&m.ctx), 0);
+  ASSERT_EQ(egress_send_frame(&m.ctx.egress, FLUSH_AGE), 0);
   fake_io.send_errno = 0;
 
   bytes sip(100, 0x45);
-  ASSERT_EQ(write_sip_packet_to_sock(&m.ctx, sip.data(), sip.size()), 0);
-  bytes huge(TX_BUF_SIZE, 0x45);
-  ASSERT_EQ(write_sip_packet_to_sock(&m.ctx, huge.data(), huge.size()), 0);
+  ASSERT_EQ(forward_to_server(&m.ctx.forward, sip.data(), sip.size(), KIND_NON_RTP), 0);
+  bytes huge(FORWARD_BUF_SIZE, 0x45);
+  ASSERT_EQ(forward_to_server(&m.ctx.forward, huge.data(), huge.size(), KIND_NON_RTP), 0);
 
   const mux_stats& st = m.ctx.stats;
   EXPECT_EQ(st.packets[DIR_EGRESS][KIND_RTP_FULL], 1u);
@@ -94,10 +85,10 @@ TEST(Counters, EgressKindsFlushesAndDrops) {
   EXPECT_EQ(st.bytes[DIR_EGRESS][KIND_NON_RTP], 100u);
   EXPECT_EQ(st.flushes[FLUSH_NO_ROOM], 1u);
   EXPECT_EQ(st.flushes[FLUSH_FULL], 1u);
-  EXPECT_EQ(st.flushes[FLUSH_AGE], 0u);
+  EXPECT_EQ(st.flushes[FLUSH_AGE], 1u);  // the frame sent by hand
   EXPECT_EQ(st.frames[DIR_EGRESS], 3u);
   EXPECT_EQ(st.frame_bytes[DIR_EGRESS], 224u + 300u + 22u);
-  EXPECT_EQ(stats_wire_bytes(&m.ctx, DIR_EGRESS), 546u + 3 * 28u);
+  EXPECT_EQ(stats_wire_bytes(&st, DIR_EGRESS, false), 546u + 3 * 28u);
   EXPECT_EQ(stats_plain_bytes(&st, DIR_EGRESS), 694u);
   EXPECT_EQ(st.slot_packets[1], 5u);
   EXPECT_EQ(st.slot_bytes[1], 694u);
@@ -114,7 +105,7 @@ TEST(Counters, EgressKindsFlushesAndDrops) {
   EXPECT_EQ(st.slot_packets[1], 1u);
   EXPECT_EQ(st.slot_bytes[1], 100u);
   EXPECT_EQ(st.slot_last[1], later);
-  EXPECT_EQ(stats_live_calls(&m.ctx, fake_io.clock), 1);
+  EXPECT_EQ(report_live_calls(&m.ctx, fake_io.clock), 1);
 }
 
 TEST(Counters, IngressKindsAndDrops) {
@@ -156,9 +147,9 @@ TEST(Counters, IngressKindsAndDrops) {
   ASSERT_EQ(m.deliver({0x00, 0x81, 'D', 'I', 'G'}), 0);       // control message too short
   sockaddr_in stranger = m.server;
   stranger.sin_port = htons(42001);
-  m.ctx.rx_buf[0] = 0x03;
-  ASSERT_EQ(handle_server_datagram(&m.ctx, 1, reinterpret_cast<sockaddr*>(&stranger),
-                                   sizeof stranger),
+  uint8_t one = 0x03;
+  ASSERT_EQ(session_datagram(&m.ctx, &one, 1, reinterpret_cast<sockaddr*>(&stranger),
+                             sizeof stranger, 0, 0),
             0);
   fake_io.write_errno = EAGAIN;  // a tolerated TUN write error
   ASSERT_EQ(m.deliver(cat({0x03, 0x14}, bytes(20, 0x55))), 0);
@@ -185,113 +176,6 @@ TEST(Counters, IngressKindsAndDrops) {
   ASSERT_EQ(m.deliver(cat({0x04, 0x00}, tcp)), 0);
   EXPECT_EQ(st.drops[DIR_INGRESS][DROP_FILTERED], 1u);
   EXPECT_EQ(st.filtered[INGRESS_DROP_NOT_RTP], 1u);
-}
-
-TEST(Counters, RegistrationStartedDeclinedAuthorized) {
-  media_ctx m;
-  m.ctx.ctl_pipe[0] = 5;
-  const sockaddr* server = m.ctx.server_addr;
-  fake_queue_datagram({0x00, 0x81, 'D', 'E', 'C', 'L', 'I', 'N', 'E', 'D'}, server,
-                      m.ctx.server_addrlen);
-  fake_select_ready({TEST_SOCK_FD});
-  fake_queue_datagram({0x00, 0x81, 'A', 'U', 'T', 'H', 'O', 'R', 'I', 'Z', 'E', 'D'}, server,
-                      m.ctx.server_addrlen);
-  fake_select_ready({TEST_SOCK_FD});
-  m.ctx.running = 1;
-  ASSERT_EQ(do_registration(&m.ctx, nullptr, 0), 0);
-  const mux_stats& st = m.ctx.stats;
-  EXPECT_EQ(st.registrations[REGS_STARTED], 1u);
-  EXPECT_EQ(st.registrations[REGS_DECLINED], 1u);
-  EXPECT_EQ(st.registrations[REGS_AUTHORIZED], 1u);
-  fake_io.send_errno = EAGAIN;  // a control message lost to a transient error
-  build_request(&m.ctx);
-  EXPECT_EQ(socket_send(&m.ctx), 0);
-  EXPECT_EQ(nonzero_drops(m.ctx), std::vector<std::string>{"egress/send_error=1"});
-}
-
-// A whole run: the status file before the registration, a filtered packet,
-// an age flush, an idle REQUEST, a status request served without ending the
-// run, and a stop.
-TEST(Status, LoopCountsAndWritesOnRequest) {
-  char dir[] = "/tmp/corvex_status_XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string prom = std::string(dir) + "/corvex.prom";
-  const std::string pidfile = std::string(dir) + "/corvex.pid";
-  const std::string report = pidfile + ".status";
-
-  media_ctx m;
-  m.cfg.status_file = prom.c_str();
-  m.cfg.pidfile = pidfile.c_str();
-  m.cfg.waiting_time = 1000;
-  m.cfg.max_muxing_time = 0;
-  ASSERT_EQ(pipe(m.ctx.ctl_pipe), 0);
-  // The loop closes its endpoints at the end: give it descriptors of its own.
-  const int tun = m.ctx.tun_fd = open("/dev/null", O_RDWR);
-  const int sock = m.ctx.sock_fd = open("/dev/null", O_RDWR);
-  ASSERT_GE(tun, 0);
-  ASSERT_GE(sock, 0);
-  free(m.ctx.rx_buf);  // the loop allocates its own buffers
-  free(m.ctx.tx_buf);
-  free(m.ctx.frame_buf);
-  m.ctx.rx_buf = m.ctx.tx_buf = m.ctx.frame_buf = nullptr;
-  const int pipe_fd = m.ctx.ctl_pipe[0];
-
-  std::string at_start;
-  fake_queue_datagram({0x00, 0x81, 'A', 'U', 'T', 'H', 'O', 'R', 'I', 'Z', 'E', 'D'},
-                      m.ctx.server_addr, m.ctx.server_addrlen);
-  fake_select_ready({sock}, [&] { at_start = read_file(prom); });
-  bytes tcp(40, 0);
-  tcp[0] = 0x45;
-  tcp[3] = 40;
-  tcp[9] = 6;
-  fake_queue_read(tun, tcp);
-  fake_select_ready({tun});
-  rtp_fields s;
-  fake_queue_read(tun, make_rtp(s));
-  fake_select_ready({tun});
-  fake_select_timeout();  // the frame has left by age; an empty wait: an idle REQUEST
-  fake_queue_read(pipe_fd, {0});
-  fake_select_ready({pipe_fd}, [] { status_signal_handler(SIGUSR1); });
-  fake_queue_read(pipe_fd, {0});
-  fake_select_ready({pipe_fd}, [&] { m.ctx.running = 0; });  // a stop
-  ASSERT_EQ(run_event_loop(&m.ctx), -1);
-  close(m.ctx.ctl_pipe[0]);
-  close(m.ctx.ctl_pipe[1]);
-
-  EXPECT_NE(at_start.find("\ncorvex_registered 0\n"), std::string::npos) << at_start;
-  // The request was served and the run went on to the stop.
-  EXPECT_TRUE(fake_io.selects.empty());
-  const std::string text = read_file(report);
-  EXPECT_EQ(text.rfind("registered\n", 0), 0u) << text;
-  EXPECT_NE(text.find("\n1 live call\n  call 1: 10.0.0.10:4000 > 10.0.1.20:5000, payload type 0, "
-                      "1 packets, 200 bytes, last 0."),
-            std::string::npos)
-      << text;
-  EXPECT_NE(text.find("  egress not forwardable: 1\n"), std::string::npos) << text;
-  const std::string metrics = read_file(prom);
-  for (const char* line : {"corvex_registered 1", "corvex_idle_requests_total 1",
-                           "corvex_frame_flushes_total{trigger=\"age\"} 1",
-                           "corvex_drops_total{direction=\"egress\",reason=\"not_forwardable\"} 1",
-                           "corvex_packets_total{direction=\"egress\",kind=\"rtp_full\"} 1",
-                           "corvex_registrations_total{result=\"authorized\"} 1"}) {
-    EXPECT_NE(metrics.find(std::string("\n") + line + "\n"), std::string::npos) << line;
-  }
-  std::string cmd = std::string("rm -rf ") + dir;
-  ASSERT_EQ(system(cmd.c_str()), 0);
-}
-
-TEST(Status, WaitUnchangedWithoutStatusFile) {
-  media_ctx m;
-  timeval tv{0, 0};
-  EXPECT_EQ(status_wait_bound(&m.ctx, nullptr, &tv), nullptr);
-  timeval given{3, 0};
-  EXPECT_EQ(status_wait_bound(&m.ctx, &given, &tv), &given);
-  EXPECT_FALSE(status_after_wait(&m.ctx, 0, 12345));
-  m.cfg.status_file = "/nonexistent/corvex.prom";
-  m.cfg.status_interval = 2;
-  timeval* bounded = status_wait_bound(&m.ctx, nullptr, &tv);
-  ASSERT_EQ(bounded, &tv);
-  EXPECT_LE(tv.tv_sec, 2);
 }
 
 }  // namespace
