@@ -58,6 +58,12 @@ int apply_key(mux_config* cfg, text_copies* copies, const char* key, const char*
       log_message("MTU %ld is too large", static_cast<long>(v));
       return 1;
     }
+    // Below 1 nothing fits a frame, and a negative value would wrap to 65535
+    // and make frames no UDP datagram can carry.
+    if (v < 1) {
+      log_message("MTU %ld is too small", static_cast<long>(v));
+      return 1;
+    }
     cfg->mtu = static_cast<uint16_t>(v);
   } else if (strcmp(key, "intf") == 0) {
     copy_text(copies, &cfg->intf, value);

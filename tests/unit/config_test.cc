@@ -231,7 +231,7 @@ TEST_F(ConfigFile, MissingLineSeparatorIsMalformed) {
 
 // --- Numbers ------------------------------------------------------------------
 
-TEST_F(ConfigFile, MtuUpTo9000AcceptedAndSignedComparison) {
+TEST_F(ConfigFile, MtuFrom1To9000) {
   ASSERT_EQ(load("server=a\nmtu=9000\n"), 0);
   EXPECT_EQ(cfg_.mtu, 9000);
 
@@ -241,8 +241,12 @@ TEST_F(ConfigFile, MtuUpTo9000AcceptedAndSignedComparison) {
   // Exported before it was checked.
   EXPECT_EQ(env("mtu"), "9001");
 
-  ASSERT_EQ(load("server=a\nmtu=-1\n"), 0);
-  EXPECT_EQ(cfg_.mtu, 65535);
+  // Below 1 no frame could be built; -1 once wrapped to 65535.
+  EXPECT_EQ(load_verbose("server=a\nmtu=-1\n", &msgs), 1);
+  EXPECT_EQ(msgs, Msgs{"MTU -1 is too small"});
+  EXPECT_EQ(load("server=a\nmtu=0\n"), 1);
+  ASSERT_EQ(load("server=a\nmtu=1\n"), 0);
+  EXPECT_EQ(cfg_.mtu, 1);
 }
 
 TEST_F(ConfigFile, MaxCallFrom1To255) {

@@ -441,4 +441,27 @@ TEST(EgressLog, MessagesOfTheSendPath) {
   EXPECT_NE(out.find(err), std::string::npos) << out;
 }
 
+// Media that no frame can carry goes whole, counted as such, and after the
+// frames already held for the batch, so that it overtakes none of them.
+TEST(EgressWhole, TooLargeForAFrameGoesWholeBehindTheHeldFrames) {
+  media_ctx m(100);
+  m.ctx.link.slot = 100;
+  m.ctx.link.bufs = static_cast<uint8_t*>(calloc(FRAME_BATCH_MAX, 100));
+  ASSERT_EQ(link_set_batching(&m.ctx.link, true), 0);
+  rtp_fields a;
+  a.len = 60;
+  ASSERT_EQ(egress_rtp(&m.ctx, make_rtp(a).data(), a.len, T0), 0);
+  ASSERT_EQ(egress_send_frame(&m.ctx.egress, FLUSH_AGE), 0);
+  EXPECT_TRUE(fake_io.sent.empty());  // held
+  rtp_fields b;
+  b.sport = 4002;  // 200 bytes
+  ASSERT_EQ(session_tun_packet(&m.ctx, make_rtp(b).data(), b.len, T0, fake_io.clock), 0);
+  ASSERT_EQ(fake_io.sent.size(), 2u);
+  EXPECT_EQ(fake_io.sent[0].bytes[0], 0x01);  // the frame of call 1 first
+  EXPECT_EQ(bytes(fake_io.sent[1].bytes.begin(), fake_io.sent[1].bytes.begin() + 2),
+            (bytes{0x00, 0x00}));
+  EXPECT_EQ(m.ctx.stats.packets[DIR_EGRESS][KIND_RTP_WHOLE], 1u);
+  EXPECT_EQ(m.ctx.stats.packets[DIR_EGRESS][KIND_NON_RTP], 0u);
+}
+
 }  // namespace
