@@ -11,7 +11,9 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "file_safety.h"
 #include "log.h"
+#include "statusctl.h"
 
 namespace {
 
@@ -25,19 +27,36 @@ int pid_fd = -1;
 
 // Opens `path` without following a symlink (O_NOFOLLOW: in a world-writable
 // directory anyone could plant one) and without blocking on a FIFO or a
-// device; a file it creates gets exactly `mode`, whatever the umask. Only a
-// regular file, or with `char_device_ok` a character device (/dev/null as the
-// log file), is accepted. The descriptor is blocking and close-on-exec; -1 on
-// failure.
+// device. An existing file is opened as it is; a missing one is created
+// exclusively (O_EXCL: nothing planted between the two opens is taken over)
+// with exactly `mode`, whatever the umask. Only a regular file, or with
+// `char_device_ok` a character device (/dev/null as the log file), is
+// accepted; the file is then judged by check_open_file (owner, mode, a single
+// link) before anything is written to it. The descriptor is blocking and
+// close-on-exec; -1 on failure, -2 when refused by those checks (logged).
 int open_own_file(const char* path, int flags, mode_t mode, bool char_device_ok) {
-  const mode_t mask = umask(0);
-  int fd = open(path, flags | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
-  umask(mask);
+  const int base = flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  int fd = open(path, base);
+  if (fd < 0 && errno == ENOENT) {
+    const mode_t mask = umask(0);
+    fd = open(path, base | O_CREAT | O_EXCL, mode);
+    umask(mask);
+  }
   if (fd < 0) return -1;
   struct stat st {};
   const bool kind_ok =
       fstat(fd, &st) == 0 && (S_ISREG(st.st_mode) || (char_device_ok && S_ISCHR(st.st_mode)));
-  const int fl = kind_ok ? fcntl(fd, F_GETFL) : -1;
+  if (!kind_ok) {
+    close(fd);
+    return -1;
+  }
+  if (check_open_file(fd, path, geteuid(), char_device_ok) != 0 ||
+      check_file_directory(path, geteuid()) != 0) {
+    close(fd);
+    errno = EPERM;
+    return -2;
+  }
+  const int fl = fcntl(fd, F_GETFL);
   if (fl < 0 || fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) < 0) {
     close(fd);
     return -1;
@@ -50,7 +69,7 @@ int open_own_file(const char* path, int flags, mode_t mode, bool char_device_ok)
 int redirect_output_to_log(const char* path) {
   fflush(stdout);
   int fd = open_own_file(path, O_WRONLY | O_APPEND, 0640, true);
-  if (fd < 0) {
+  if (fd < 0) {  // refused (-2) or failed
     close(STDOUT_FILENO);  // as a failed reopening leaves it: closed
     return -1;
   }
@@ -58,6 +77,15 @@ int redirect_output_to_log(const char* path) {
   const bool ok = dup2(fd, STDOUT_FILENO) >= 0 && dup2(fd, STDERR_FILENO) >= 0;
   close(fd);
   return ok ? 0 : -1;
+}
+
+// The number a pid file starts with (atol of its first line), or 0.
+long read_pid_text(int fd) {
+  char text[PID_TEXT_SIZE];
+  ssize_t got = pread(fd, text, sizeof text - 1, 0);
+  if (got <= 0) return 0;
+  text[got] = '\0';
+  return atol(text);
 }
 
 // The start-up parent's SIGINT handler: the child is settled, the command is done.
@@ -79,6 +107,7 @@ int claim_pid_file(const mux_config* cfg) {
   // opened. The descriptor stays open (and locked) for the daemon's whole
   // life; it is close-on-exec, so the scripts it runs do not inherit it.
   int fd = open_own_file(cfg->pidfile, O_RDWR, 0600, false);
+  if (fd == -2) return -1;  // an unsafe file or place, said why
   if (fd < 0) {
     log_message("can not open %s", cfg->pidfile);
     log_message("open");
@@ -121,7 +150,23 @@ int claim_pid_file(const mux_config* cfg) {
 
 }  // namespace
 
+int check_status_file_place(const mux_config* cfg) {
+  if (cfg->status_file == nullptr) return 0;
+  return check_file_directory(cfg->status_file, geteuid());
+}
+
+int check_daemon_files(const mux_config* cfg) {
+  const uid_t self = geteuid();
+  if (check_file_place(cfg->pidfile, self, false) != 0) return -1;
+  if (check_file_place(cfg->logfile, self, true) != 0) return -1;
+  return check_status_file_place(cfg);
+}
+
 int start_daemon(const mux_config* cfg) {
+  // Refused places are said on the terminal, before the command lets go; the
+  // child judges the files it opens again.
+  if (check_daemon_files(cfg) != 0) return -1;
+
   // Nothing buffered may be written twice, once by each process.
   fflush(nullptr);
 
@@ -177,6 +222,12 @@ void remove_own_pid_file(const mux_config* cfg) {
 int stop_daemon(const mux_config* cfg) {
   int fd = open(cfg->pidfile, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return 0;  // no pid file: nothing to stop
+  // Only a file that nobody else could have written names whom to signal.
+  if (check_open_file(fd, cfg->pidfile, geteuid(), false) != 0 ||
+      check_file_directory(cfg->pidfile, geteuid()) != 0) {
+    close(fd);
+    return -1;
+  }
 
   // The lock, not the file, tells whether a daemon runs: without it the
   // number in the file may by now name any process, init included.
@@ -191,8 +242,16 @@ int stop_daemon(const mux_config* cfg) {
     return -1;
   }
   if (lock.l_type == F_UNLCK) {
-    // Nobody holds it: a stale file, nothing to stop.
+    // Nobody holds it. A supervisor (procd, systemd) keeps such a file for a
+    // foreground instance: that one is the supervisor's to stop, and its
+    // file stays. Otherwise the file is stale, and nothing is to be stopped.
+    const long named = read_pid_text(fd);
     close(fd);
+    if (named > 0 && named <= INT_MAX && runs_same_program(static_cast<pid_t>(named))) {
+      log_message("pid %ld in %s is run by a supervisor: stop it with /etc/init.d/corvex stop "
+                  "or systemctl stop corvex", named, cfg->pidfile);
+      return -1;
+    }
     if (unlink(cfg->pidfile) < 0 && errno != ENOENT) {
       log_message("unlink");
       return -1;
@@ -215,8 +274,15 @@ int stop_daemon(const mux_config* cfg) {
     log_message("pid is not positive: %ld", pid);
     return -1;
   }
-  // Where the system names the lock's holder, it must be that process.
-  if (lock.l_pid > 0 && static_cast<long>(lock.l_pid) != pid) {
+  // The lock's holder must be named by the system and be that process. An
+  // open-file-description lock names none (l_pid -1), and anyone who can
+  // read the file can take one: the number in the file then proves nothing.
+  if (lock.l_pid <= 0) {
+    log_message("pid file %s is locked by a process the system does not name: not signalling "
+                "pid %ld", cfg->pidfile, pid);
+    return -1;
+  }
+  if (static_cast<long>(lock.l_pid) != pid) {
     log_message("pid file %s is locked by pid %ld, not by %ld", cfg->pidfile,
                 static_cast<long>(lock.l_pid), pid);
     return -1;

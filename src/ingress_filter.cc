@@ -8,6 +8,8 @@ namespace {
 
 constexpr uint8_t IPV4_HEADER_20 = 0x45;  // version 4, header of five words
 constexpr size_t OFF_IP_TOTAL_LEN = 2;
+constexpr size_t OFF_IP_FRAGMENT = 6;
+constexpr uint16_t FRAGMENT_BITS = 0x3FFF;  // more-fragments flag and offset
 constexpr size_t OFF_UDP_LEN = 24;
 
 // The big-endian 16-bit field at `off`; false when it lies beyond the packet.
@@ -31,13 +33,27 @@ ingress_verdict check_full(const uint8_t* pkt, size_t len) {
   return INGRESS_PASS;
 }
 
+// The packet of a non-RTP message, without allow_all.
+ingress_verdict check_non_rtp(const mux_config* cfg, const uint8_t* pkt, size_t len) {
+  if (len < IPV4_HEADER_LEN || pkt[0] != IPV4_HEADER_20) return INGRESS_DROP_NOT_IPV4_20;
+  uint16_t total = 0;
+  uint16_t fragment = 0;
+  if (!field_be16(pkt, len, OFF_IP_TOTAL_LEN, &total) ||
+      !field_be16(pkt, len, OFF_IP_FRAGMENT, &fragment) || total != len ||
+      (fragment & FRAGMENT_BITS) != 0) {
+    return INGRESS_DROP_NOT_WHOLE;
+  }
+  return is_forwardable(cfg, pkt, len) ? INGRESS_PASS : INGRESS_DROP_NOT_FORWARDABLE;
+}
+
 }  // namespace
 
 ingress_verdict ingress_filter_check(const mux_config* cfg, ingress_kind kind,
                                      const uint8_t* pkt, size_t len) {
   if (cfg->ingress_filter == 0) return INGRESS_PASS;
   if (kind == INGRESS_FULL) return check_full(pkt, len);
-  return is_forwardable(cfg, pkt, len) ? INGRESS_PASS : INGRESS_DROP_NOT_FORWARDABLE;
+  if (cfg->allow_all) return INGRESS_PASS;  // egress forwards anything too
+  return check_non_rtp(cfg, pkt, len);
 }
 
 const char* ingress_verdict_name(ingress_verdict v) {
@@ -52,6 +68,8 @@ const char* ingress_verdict_name(ingress_verdict v) {
       return "not-rtp";
     case INGRESS_DROP_NOT_FORWARDABLE:
       return "not-forwardable";
+    case INGRESS_DROP_NOT_WHOLE:
+      return "not-whole";
     case INGRESS_VERDICT_COUNT:
       break;
   }

@@ -24,17 +24,22 @@ enum ingress_kind : uint8_t {
 // drops can be counted in an array indexed by the reason.
 enum ingress_verdict : uint8_t {
   INGRESS_PASS = 0,
-  INGRESS_DROP_NOT_IPV4_20,      // full form: first byte not 0x45
+  INGRESS_DROP_NOT_IPV4_20,      // first byte not 0x45 (IPv6, IPv4 options, ...)
   INGRESS_DROP_UDP_LENGTH,       // full form, RTP: UDP length not IPv4 total length - 20
   INGRESS_DROP_NOT_RTP,          // full form failing the RTP test
   INGRESS_DROP_NOT_FORWARDABLE,  // non-RTP message: egress would not forward it
+  INGRESS_DROP_NOT_WHOLE,        // non-RTP message: a fragment, or total length not its size
   INGRESS_VERDICT_COUNT,
 };
 
 // The decision for a packet of `len` bytes: INGRESS_PASS whenever
 // cfg->ingress_filter is 0. A full form is checked for its first byte, then
-// by the RTP test, then for its lengths; the first check that fails names
-// the reason. Pure: reads the packet and the settings only.
+// by the RTP test, then for its lengths. The packet of a non-RTP message
+// passes anything with allow_all; otherwise it must be IPv4 with a 20-byte
+// header (as the RTP test asks: the protocol and ports are read at fixed
+// offsets), not a fragment, its total length the bytes received, before its
+// protocol and ports are judged as egress judges them. The first check that
+// fails names the reason. Pure: reads the packet and the settings only.
 ingress_verdict ingress_filter_check(const mux_config* cfg, ingress_kind kind,
                                      const uint8_t* pkt, size_t len);
 

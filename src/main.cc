@@ -123,6 +123,8 @@ int corvex_main(int argc, char** argv) {
     default:
       break;
   }
+  // Where the status file goes must be safe before anything is written there.
+  if (check_status_file_place(&cfg) != 0) return 1;
   signal(SIGINT, control_stop_handler);
   signal(SIGTERM, control_stop_handler);
   signal(SIGUSR1, control_status_handler);

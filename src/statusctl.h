@@ -12,7 +12,13 @@
 // the report, which the command prints before removing the file.
 #pragma once
 
+#include <sys/types.h>
+
 #include "config.h"
+
+// True when process `pid` runs the same program as this process (its
+// command name in /proc); false when that cannot be read.
+bool runs_same_program(pid_t pid);
 
 // Prints the running instance's state. Exit status: 0 running and
 // registered, 3 running but not registered, 1 none running (or no answer).

@@ -477,20 +477,121 @@ def test_stop_refuses_pid_below_one(env, content, value):
         assert os.path.exists(env.pidfile)
 
 
-def test_stop_with_pid_beyond_pid_range_signals_nobody(env):
-    # 2^32 + pid would narrow to pid: the process must not be signalled.
+@pytest.mark.parametrize("beyond", [False, True])
+def test_stop_refuses_a_lock_whose_holder_is_unnamed(env, beyond):
+    # An open-file-description lock names no holder, and anyone who can open
+    # the file can take one: the number in the file proves nothing then, be
+    # it a live process's pid or 2^32 + pid (which would narrow to the pid).
     victim = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(30)"])
     try:
-        # Locked, but with no holder named: only the number is left to judge.
-        with held_lock(env.pidfile, "%d\n" % ((1 << 32) + victim.pid), ofd=True):
+        named = ((1 << 32) if beyond else 0) + victim.pid
+        with held_lock(env.pidfile, "%d\n" % named, ofd=True):
             r = env.run("stop")
-            assert r.returncode == 0
-            assert r.stdout == ""
-            assert victim.poll() is None
+            assert r.returncode == 1
+            assert lines(r.stdout) == [
+                "pid file %s is locked by a process the system does not name: not signalling "
+                "pid %d" % (env.pidfile, named), "can not stop daemon"]
             assert os.path.exists(env.pidfile)
+        time.sleep(0.2)
+        assert victim.poll() is None
     finally:
         victim.kill()
         victim.wait()
+
+
+def test_stop_leaves_a_supervisors_instance_and_its_pid_file(env):
+    # A foreground instance whose pid a supervisor keeps in an unlocked file.
+    fg = subprocess.Popen(env.corvex + ["-c", env.config], stdin=subprocess.DEVNULL,
+                          stdout=subprocess.DEVNULL)
+    try:
+        ours = os.path.basename(env.corvex[0])[:15]
+        wait_for(lambda: open("/proc/%d/comm" % fg.pid).read().strip() == ours, 5,
+                 "the foreground instance's exec")
+        with open(env.pidfile, "w") as f:
+            f.write("%d\n" % fg.pid)
+        for command in ("stop", "restart"):
+            r = env.run(command)
+            assert r.returncode == 1
+            assert lines(r.stdout) == [
+                "pid %d in %s is run by a supervisor: stop it with /etc/init.d/corvex stop or "
+                "systemctl stop corvex" % (fg.pid, env.pidfile), "can not stop daemon"]
+            with open(env.pidfile) as f:
+                assert f.read() == "%d\n" % fg.pid
+            assert fg.poll() is None
+    finally:
+        fg.terminate()
+        fg.wait(10)
+
+
+def _foreign(path):
+    os.chown(path, 65534, -1, follow_symlinks=False)
+
+
+@pytest.mark.parametrize("which", ["pidfile", "logfile"])
+@pytest.mark.parametrize("defect, message", [
+    ("hard link", "refusing %s: it has 2 hard links"),
+    ("mode 0620", "refusing %s: writable by group or others (mode 620)"),
+    ("foreign owner", "refusing %s: owned by uid 65534, not by uid 0"),
+])
+def test_start_refuses_pid_and_log_files_others_could_write(env, which, defect, message):
+    if os.geteuid() != 0 and defect == "foreign owner":
+        pytest.skip("needs root to give a file away")
+    victim = os.path.join(env.dir, "victim")
+    with open(victim, "w") as f:
+        f.write("precious\n")
+    path = getattr(env, which)
+    if defect == "hard link":
+        # Where fs.protected_hardlinks is 0, anyone may link root's files.
+        os.link(victim, path)
+    else:
+        with open(path, "w") as f:
+            f.write("precious\n")
+        if defect == "foreign owner":
+            _foreign(path)
+        else:
+            os.chmod(path, 0o620)
+    if os.geteuid() != 0:
+        message = message.replace("uid 0", "uid %d" % os.geteuid())
+    r = env.run("start")
+    assert r.returncode == 1
+    assert lines(r.stdout) == [message % path, "can not start daemon"]
+    with open(path) as f:
+        assert f.read() == "precious\n"
+    assert not os.path.exists("/sys/class/net/" + env.intf)
+    if which == "pidfile":
+        # Nor does a stop trust such a file.
+        r = env.run("stop")
+        assert (r.returncode, lines(r.stdout)) == (1, [message % path, "can not stop daemon"])
+        assert os.path.exists(path)
+
+
+@pytest.mark.parametrize("key", ["pidfile", "logfile", "status_file"])
+def test_start_refuses_files_in_a_directory_others_can_write(env, key):
+    # A sticky world-writable directory (/tmp) included: there, another user
+    # can take the names first.
+    shared = os.path.join(env.dir, "shared")
+    os.mkdir(shared)
+    os.chmod(shared, 0o1777)
+    path = os.path.join(shared, "corvex." + key)
+    if key == "pidfile":
+        env.write_config(pidfile=path)
+    elif key == "logfile":
+        env.logfile = path
+        env.write_config()
+    else:
+        env.write_config(status_file=path)
+    r = env.run("start")
+    assert r.returncode == 1
+    assert lines(r.stdout) == ["unsafe directory %s for %s: writable by group or others "
+                               "(mode 1777)" % (shared, path), "can not start daemon"]
+    assert os.listdir(shared) == []
+    if key == "pidfile":
+        assert env.run("stop").returncode == 0  # no pid file: nothing to judge
+        with open(path, "w") as f:
+            f.write("1\n")
+        r = env.run("stop")
+        assert r.returncode == 1
+        assert lines(r.stdout)[0].startswith("unsafe directory %s" % shared)
 
 
 def test_stop_stale_pid_then_start_takes_over(env):

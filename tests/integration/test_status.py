@@ -9,6 +9,11 @@ daemon's TUN device is never brought up and nothing is written to it.
 import os
 import re
 import socket
+import subprocess
+import sys
+import time
+
+import pytest
 
 from test_daemon import env, wait_for  # noqa: F401  (env is a fixture)
 
@@ -50,6 +55,10 @@ def read_samples(path):
 def test_status_command_and_status_file_of_a_daemon(env):
     prom = os.path.join(env.dir, "corvex.prom")
     env.write_config(status_file=prom, status_interval=1)
+    # Directories where the files' temporary names used to be foreseeable
+    # stop neither the status file nor the report.
+    os.mkdir(prom + ".tmp")
+    os.mkdir(env.pidfile + ".status.tmp")
     _, pid = env.start()
     # The file is there before the registration ends.
     samples = wait_for(lambda: read_samples(prom), 5, "the status file")
@@ -142,3 +151,77 @@ def test_lab_counters_read_the_file_and_name_the_disagreements():
         assert False, "a malformed line was accepted"
     except ValueError:
         pass
+
+
+# A stand-in for an instance under a supervisor: a process with the
+# program's command name that answers SIGUSR1 by putting REPORT (bytes) at
+# the report's path, then giving it to OWNER.
+FAKE_INSTANCE = r"""
+import ctypes, os, signal, sys, time
+ctypes.CDLL(None).prctl(15, sys.argv[1].encode(), 0, 0, 0)   # PR_SET_NAME
+report, body, owner = sys.argv[2], bytes.fromhex(sys.argv[3]), int(sys.argv[4])
+def answer(*_):
+    with open(report + ".new", "wb") as f:
+        f.write(body)
+    os.chmod(report + ".new", 0o600)
+    if owner >= 0:
+        os.chown(report + ".new", owner, -1)
+    os.rename(report + ".new", report)
+signal.signal(signal.SIGUSR1, answer)
+print("ready", flush=True)
+time.sleep(30)
+"""
+
+
+class fake_instance:
+    def __init__(self, env, body, owner=-1):
+        name = os.path.basename(env.corvex[0])[:15]
+        self.p = subprocess.Popen([sys.executable, "-c", FAKE_INSTANCE, name,
+                                   env.pidfile + ".status", body.hex(), str(owner)],
+                                  stdout=subprocess.PIPE, text=True)
+        assert self.p.stdout.readline() == "ready\n"
+        with open(env.pidfile, "w") as f:
+            f.write("%d\n" % self.p.pid)
+
+    def __enter__(self):
+        return self.p
+
+    def __exit__(self, *exc):
+        self.p.kill()
+        self.p.wait()
+
+
+def test_status_prints_no_control_characters(env):
+    body = b"registered\ncorvex pid 1\n\x1b]2;owned\x07\x1b[2J\tcalls \x9b31m\x00x\n"
+    with fake_instance(env, body):
+        r = subprocess.run(env.corvex + ["-c", env.config, "-s", "status"],
+                           capture_output=True, timeout=10)
+    assert r.returncode == 0, r.stdout
+    assert r.stdout == b"corvex pid 1\n?]2;owned??[2J\tcalls ?31m?x\n"
+
+
+def test_status_refuses_a_report_of_another_user(env):
+    if os.geteuid() != 0:
+        pytest.skip("needs root to give a file away")
+    with fake_instance(env, b"registered\nforged\n", owner=65534):
+        r = subprocess.run(env.corvex + ["-c", env.config, "-s", "status"],
+                           capture_output=True, text=True, timeout=10)
+    assert r.returncode == 1
+    assert r.stdout == "refusing %s.status: owned by another user\n" % env.pidfile
+
+
+def test_status_neither_hangs_on_a_fifo_nor_trusts_a_shared_pid_file(env):
+    os.mkfifo(env.pidfile)
+    t0 = time.monotonic()
+    r = subprocess.run(env.corvex + ["-c", env.config, "-s", "status"],
+                       capture_output=True, text=True, timeout=10)
+    assert time.monotonic() - t0 < 4, "the command waited on the FIFO"
+    assert (r.returncode, r.stdout) == (1, "refusing %s: not a regular file\n" % env.pidfile)
+    os.unlink(env.pidfile)
+    with open(env.pidfile, "w") as f:
+        f.write("1\n")
+    os.chmod(env.pidfile, 0o666)
+    r = subprocess.run(env.corvex + ["-c", env.config, "-s", "status"],
+                       capture_output=True, text=True, timeout=10)
+    assert (r.returncode, r.stdout) == (1, "refusing %s: writable by group or others\n"
+                                        % env.pidfile)

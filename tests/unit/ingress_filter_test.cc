@@ -97,7 +97,7 @@ TEST(IngressFilter, NonRtpPacketFollowsTheEgressForwardingRule) {
             INGRESS_DROP_NOT_FORWARDABLE);
   const bytes ping = ip_packet(84, 1, 0x0800, 0);
   EXPECT_EQ(check(cfg, INGRESS_NON_RTP, ping), INGRESS_DROP_NOT_FORWARDABLE);
-  EXPECT_EQ(check(cfg, INGRESS_NON_RTP, bytes{0x45, 0, 0}), INGRESS_DROP_NOT_FORWARDABLE);
+  EXPECT_EQ(check(cfg, INGRESS_NON_RTP, bytes{0x45, 0, 0}), INGRESS_DROP_NOT_IPV4_20);
 
   cfg.allow_ping = 1;
   EXPECT_EQ(check(cfg, INGRESS_NON_RTP, ping), INGRESS_PASS);
@@ -110,6 +110,43 @@ TEST(IngressFilter, NonRtpPacketFollowsTheEgressForwardingRule) {
   EXPECT_EQ(check(cfg, INGRESS_NON_RTP, ip_packet(60, 6, 40000, 80)), INGRESS_PASS);
 
   EXPECT_STREQ(ingress_verdict_name(INGRESS_DROP_NOT_FORWARDABLE), "not-forwardable");
+}
+
+// The protocol and ports are read at fixed offsets: only where the header is
+// IPv4 of 20 bytes, whole and unfragmented, do they mean what they seem to.
+TEST(IngressFilter, NonRtpPacketMustBeWholePlainIpv4) {
+  mux_config cfg = filter_config(1);
+  cfg.allow_ping = 1;
+  // IPv6 whose bytes 9 and 20..21 read UDP and the SIP port.
+  bytes v6 = ip_packet(300, 17, 5060, 40000);
+  v6[0] = 0x60;
+  EXPECT_EQ(check(cfg, INGRESS_NON_RTP, v6), INGRESS_DROP_NOT_IPV4_20);
+  // IPv4 with one option word: the ports sit 4 bytes later.
+  bytes options = ip_packet(300, 17, 5060, 40000);
+  options[0] = 0x46;
+  EXPECT_EQ(check(cfg, INGRESS_NON_RTP, options), INGRESS_DROP_NOT_IPV4_20);
+  // A later fragment (offset 185 words, or more-fragments set).
+  for (uint16_t frag : {0x00B9, 0x2000}) {
+    bytes f = ip_packet(300, 17, 5060, 40000);
+    f[6] = static_cast<uint8_t>(frag >> 8);
+    f[7] = static_cast<uint8_t>(frag);
+    EXPECT_EQ(check(cfg, INGRESS_NON_RTP, f), INGRESS_DROP_NOT_WHOLE) << frag;
+  }
+  // Don't-fragment alone is a whole packet.
+  bytes df = ip_packet(300, 17, 5060, 40000);
+  df[6] = 0x40;
+  EXPECT_EQ(check(cfg, INGRESS_NON_RTP, df), INGRESS_PASS);
+  // Total length other than the bytes received.
+  bytes longer = ip_packet(300, 17, 5060, 40000);
+  longer[3] = static_cast<uint8_t>(longer[3] + 1);
+  EXPECT_EQ(check(cfg, INGRESS_NON_RTP, longer), INGRESS_DROP_NOT_WHOLE);
+  // ICMPv6 echo; an ICMPv4 echo passes with allow_ping.
+  bytes echo6(48, 0);
+  echo6[0] = 0x60;
+  echo6[6] = 58;
+  EXPECT_EQ(check(cfg, INGRESS_NON_RTP, echo6), INGRESS_DROP_NOT_IPV4_20);
+  EXPECT_EQ(check(cfg, INGRESS_NON_RTP, ip_packet(28, 1, 0x0800, 0)), INGRESS_PASS);
+  EXPECT_STREQ(ingress_verdict_name(INGRESS_DROP_NOT_WHOLE), "not-whole");
 }
 
 // Through handle_server_datagram: a dropped full form is not written and
