@@ -85,3 +85,33 @@ def test_the_keepalive_keeps_its_pace_beside_status_writes_and_requests(env):
     assert alive(pid), env.log()
     assert len(times) >= 4, gaps(times)
     assert all(abs(g - 1.0) < 0.15 for g in gaps(times)), gaps(times)
+
+
+def test_one_forged_frame_yields_a_few_recovery_requests_only(env):
+    env.write_config()
+    env.start()
+    env.server.settimeout(5)
+    while True:
+        data, client = env.server.recvfrom(4096)
+        if data == REQUEST:
+            break
+    env.server.sendto(AUTHORIZED, client)
+    time.sleep(0.2)
+    # One frame with a compressed packet of every call id, none of which has
+    # a template (bytes 2 onward XORed with the password, as frames travel).
+    password = b"daemon-test"
+    frame = bytearray()
+    for call_id in range(1, 256):
+        frame += bytes([call_id, 0x02, 1, 2])
+    wire = bytes(frame[:2]) + bytes(b ^ password[i % len(password)] for i, b in enumerate(frame[2:]))
+    env.server.sendto(wire, client)
+    env.server.settimeout(0.5)
+    asked = []
+    try:
+        while True:
+            data, _ = env.server.recvfrom(4096)
+            if data[:2] == b"\x01\x81":
+                asked.append(data[2])
+    except socket.timeout:
+        pass
+    assert 1 <= len(asked) <= 4, asked
