@@ -113,6 +113,15 @@ int apply_key(mux_config* cfg, text_copies* copies, const char* key, const char*
       return 1;
     }
     cfg->status_interval = static_cast<uint32_t>(v);
+  } else if (strcmp(key, "server_timeout") == 0) {
+    // Seconds of sending without hearing the server before it is asked
+    // whether it is still there; 0 never asks.
+    int32_t v = to_int(value);
+    if (v < 0 || v > 86400) {
+      log_message("server_timeout %d is illegal", static_cast<int>(v));
+      return 1;
+    }
+    cfg->server_timeout = static_cast<uint32_t>(v);
   }
   return 0;
 }

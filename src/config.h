@@ -26,6 +26,7 @@ struct mux_config {
   uint8_t ingress_filter;    // 0 or 1: write to TUN only what the calls need
   const char* status_file;   // absent: no status file is written
   uint32_t status_interval;  // seconds between status-file writes, 10
+  uint32_t server_timeout;   // seconds of sending unheard before probing, 0: never
 };
 
 enum mux_command : int32_t {

@@ -19,13 +19,15 @@ uint64_t loop_clock_us_until_due(uint32_t now, uint32_t stamp, uint32_t max_age)
 // What the loop waits for besides its descriptors, each filled by its owner
 // every pass: the pending frame falling due (egress), the registration's
 // resend (registration), the status file (reports), the keepalive's tick
-// (idle) and the end of a gathering interval (the loop).
+// (idle), the end of a gathering interval (the loop) and the server watch's
+// next probe or search step (watch).
 enum deadline_id : uint8_t {
   DL_FRAME = 0,
   DL_RESEND,
   DL_STATUS,
   DL_IDLE,
   DL_GATHER,
+  DL_WATCH,
   DL_COUNT,
 };
 

@@ -1,5 +1,6 @@
 #include "link.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -8,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -44,6 +46,27 @@ int send_failed(server_link* l, int err, send_purpose why) {
   return -1;
 }
 
+// A non-blocking UDP socket of `family` that select can watch, or -1 (logged).
+int new_socket(int family) {
+  int fd = socket(family, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+  if (fd < 0) {
+    log_message("can not create socket");
+    return -1;
+  }
+  int flags = fcntl(fd, F_GETFL);
+  if (flags == -1 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) == -1) {
+    log_message("fcntl");
+    close(fd);
+    return -1;
+  }
+  if (fd >= FD_SETSIZE) {
+    log_message("descriptor %d is beyond the select limit %d", fd, FD_SETSIZE);
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 int open_socket(server_link* l, const mux_config* cfg) {
   addrinfo hints;
   memset(&hints, 0, sizeof hints);
@@ -68,25 +91,10 @@ int open_socket(server_link* l, const mux_config* cfg) {
   memcpy(storage, ai->ai_addr, ai->ai_addrlen);
   memcpy(storage + offsetof(sockaddr_in, sin_port), &cfg->port, sizeof cfg->port);
   l->addrlen = ai->ai_addrlen;
-  int fd = socket(ai->ai_family, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+  const int family = ai->ai_family;
   freeaddrinfo(res);
-  if (fd < 0) {
-    log_message("can not create socket");
-    return -1;
-  }
-  int flags = fcntl(fd, F_GETFL);
-  if (flags == -1 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) == -1) {
-    log_message("fcntl");
-    close(fd);
-    return -1;
-  }
-  if (fd >= FD_SETSIZE) {
-    log_message("descriptor %d is beyond the select limit %d", fd, FD_SETSIZE);
-    close(fd);
-    return -1;
-  }
-  l->fd = fd;
-  return 0;
+  l->fd = new_socket(family);
+  return l->fd >= 0 ? 0 : -1;
 }
 
 }  // namespace
@@ -101,6 +109,7 @@ bool is_transient_send_error(int err) { return err == EMSGSIZE || is_transient_r
 int link_open(server_link* l, const mux_config* cfg, mux_stats* stats) {
   memset(l, 0, sizeof *l);
   l->fd = -1;
+  l->alt_fd = -1;
   l->stats = stats;
   if (open_socket(l, cfg) != 0) return -1;
   l->slot = cfg->mtu != 0 ? cfg->mtu : 1;
@@ -120,6 +129,8 @@ void link_close(server_link* l) {
     close(l->fd);
   }
   l->fd = -1;
+  if (l->alt_fd >= 0) close(l->alt_fd);
+  l->alt_fd = -1;
   free(l->bufs);
   l->bufs = nullptr;
   l->count = 0;
@@ -133,6 +144,7 @@ bool link_is_server(const server_link* l, const sockaddr* addr, socklen_t len) {
 
 int link_send(server_link* l, const uint8_t* buf, size_t len, send_purpose why) {
   if (link_flush(l) != 0) return -1;
+  l->sends++;
   ssize_t n = io_sendto(l->fd, buf, len, reinterpret_cast<const sockaddr*>(&l->addr), l->addrlen);
   if (n >= 0) return 0;
   return send_failed(l, errno, why);
@@ -140,6 +152,7 @@ int link_send(server_link* l, const uint8_t* buf, size_t len, send_purpose why) 
 
 int link_queue_frame(server_link* l, const uint8_t* frame, size_t len) {
   if (!l->batching || l->bufs == nullptr) {
+    l->sends++;
     ssize_t n =
         io_sendto(l->fd, frame, len, reinterpret_cast<const sockaddr*>(&l->addr), l->addrlen);
     return n >= 0 || send_failed(l, errno, SEND_FRAME) >= 0 ? 0 : -1;
@@ -167,6 +180,7 @@ int link_flush(server_link* l) {
   }
   const unsigned n = l->count;
   l->count = 0;
+  l->sends += n;
   unsigned i = 0;
   while (i < n) {
     int sent = io_sendmmsg(l->fd, msgs + i, n - i);
@@ -186,7 +200,48 @@ int link_set_batching(server_link* l, bool on) {
   return rc;
 }
 
+namespace {
+
+int family_of(const sockaddr_storage& a) { return a.ss_family; }
+
+// The link's socket for `family`, opening the other family's on first use.
+int socket_for(server_link* l, int family) {
+  if (family == family_of(l->addr)) return l->fd;
+  if (l->alt_fd < 0) l->alt_fd = new_socket(family);
+  return l->alt_fd;
+}
+
+}  // namespace
+
+int link_send_to(server_link* l, const sockaddr* to, socklen_t len, const uint8_t* buf, size_t n) {
+  if (len > sizeof(sockaddr_storage)) return 1;
+  const int fd = socket_for(l, to->sa_family);
+  if (fd >= 0 && io_sendto(fd, buf, n, to, len) >= 0) return 0;
+  stats_drop(l->stats, DIR_EGRESS, DROP_SEND_ERROR);
+  return 1;
+}
+
+int link_set_server(server_link* l, const sockaddr* addr, socklen_t len) {
+  if (len > sizeof l->addr) return -1;
+  if (addr->sa_family != family_of(l->addr)) {
+    const int fd = socket_for(l, addr->sa_family);
+    if (fd < 0) return -1;
+    if (link_flush(l) != 0) return -1;
+    l->alt_fd = l->fd;  // kept: the old family may be asked again
+    l->fd = fd;
+  }
+  memset(&l->addr, 0, sizeof l->addr);
+  memcpy(&l->addr, addr, len);
+  l->addrlen = len;
+  return 0;
+}
+
 int link_receive(server_link* l, uint8_t* block, size_t slot, unsigned count, link_datagram* out) {
+  return link_receive_on(l, l->fd, block, slot, count, out);
+}
+
+int link_receive_on(server_link*, int fd, uint8_t* block, size_t slot, unsigned count,
+                    link_datagram* out) {
   if (count > RECV_MAX) count = RECV_MAX;
   mmsghdr msgs[RECV_MAX];
   iovec iov[RECV_MAX];
@@ -199,7 +254,7 @@ int link_receive(server_link* l, uint8_t* block, size_t slot, unsigned count, li
     msgs[i].msg_hdr.msg_iov = &iov[i];
     msgs[i].msg_hdr.msg_iovlen = 1;
   }
-  int n = io_recvmmsg(l->fd, msgs, count);
+  int n = io_recvmmsg(fd, msgs, count);
   if (n < 0) {
     int err = errno;
     if (is_transient_recv_error(err)) return 0;
@@ -212,4 +267,24 @@ int link_receive(server_link* l, uint8_t* block, size_t slot, unsigned count, li
     out[i].srclen = msgs[i].msg_hdr.msg_namelen;
   }
   return n;
+}
+
+void link_format_address(const sockaddr_storage* a, char* out, size_t cap) {
+  char host[INET6_ADDRSTRLEN] = "?";
+  unsigned port = 0;
+  if (a->ss_family == AF_INET) {
+    sockaddr_in v4;
+    memcpy(&v4, a, sizeof v4);
+    inet_ntop(AF_INET, &v4.sin_addr, host, sizeof host);
+    port = ntohs(v4.sin_port);
+    snprintf(out, cap, "%s:%u", host, port);
+  } else if (a->ss_family == AF_INET6) {
+    sockaddr_in6 v6;
+    memcpy(&v6, a, sizeof v6);
+    inet_ntop(AF_INET6, &v6.sin6_addr, host, sizeof host);
+    port = ntohs(v6.sin6_port);
+    snprintf(out, cap, "[%s]:%u", host, port);
+  } else {
+    snprintf(out, cap, "?");
+  }
 }

@@ -19,8 +19,12 @@ constexpr unsigned FRAME_BATCH_MAX = 16;
 
 struct server_link {
   int fd;
+  // A socket of the other address family, opened only when the server is
+  // looked for at an address of that family; -1 otherwise.
+  int alt_fd;
   sockaddr_storage addr;
   socklen_t addrlen;
+  uint64_t sends;  // datagrams handed to the socket for the server, ever
   mux_stats* stats;
   // The frame batch: FRAME_BATCH_MAX slots of `slot` bytes.
   uint8_t* bufs;
@@ -68,6 +72,21 @@ int link_flush(server_link* l);
 // Turns holding frames on or off (off sends what is held first). 0 or -1.
 int link_set_batching(server_link* l, bool on);
 
+// A REQUEST-sized probe to an address that may become the server's (a
+// socket of its family is opened when needed). Never ends the run: any
+// error loses the probe (counted as a send_error drop). 0 sent, 1 lost.
+int link_send_to(server_link* l, const sockaddr* to, socklen_t len, const uint8_t* buf, size_t n);
+
+// The server is at `addr` from now on (the socket of its family becomes the
+// one used). 0, or -1 when no socket of that family could be had.
+int link_set_server(server_link* l, const sockaddr* addr, socklen_t len);
+
+// Room for an address as text: "[v6 address]:port" at most.
+constexpr size_t LINK_ADDRESS_TEXT = 64;
+
+// The numeric address and port, "a.b.c.d:port" or "[v6]:port".
+void link_format_address(const sockaddr_storage* a, char* out, size_t cap);
+
 // One received datagram, where it lies and whom it came from.
 struct link_datagram {
   uint8_t* data;
@@ -80,3 +99,7 @@ struct link_datagram {
 // bytes at `block`. The number received (0 when none waits or after a
 // transient error), or -1 after a fatal error (logged).
 int link_receive(server_link* l, uint8_t* block, size_t slot, unsigned count, link_datagram* out);
+
+// The same from a given socket of the link (fd or alt_fd).
+int link_receive_on(server_link* l, int fd, uint8_t* block, size_t slot, unsigned count,
+                    link_datagram* out);

@@ -22,13 +22,14 @@ constexpr int TUN_DRAIN_MAX = 256;
 constexpr int SOCK_DRAIN_MAX = 64;
 constexpr uint64_t US_PER_SECOND = 1000000;
 
+// The descriptors a wait may watch, by place; -1 is not watched.
+enum watched_fd { FD_PIPE, FD_TUN, FD_SOCK, FD_ALT_SOCK, FD_RESOLVER, FD_COUNT };
+
 // What the wait of one pass found.
 struct wake {
   uint64_t now;  // monotonic us after the wait
   uint32_t lc;   // the loop clock after the wait
-  bool pipe;
-  bool tun;
-  bool sock;
+  bool ready[FD_COUNT];
 };
 
 // What the drains of one pass found.
@@ -58,12 +59,13 @@ void fill_deadlines(const mux_ctx* s, const run_state* r, uint64_t now, deadline
   if (r != nullptr) {
     d->at[DL_IDLE] = s->idle.at;
     if (r->gathering) d->at[DL_GATHER] = r->gather_at;
+    d->at[DL_WATCH] = watch_deadline(&s->watch);
   }
 }
 
 // The one wait: on `fds` (-1 entries skipped) until the earliest deadline.
 // -1 after a failed select (logged).
-int wait_pass(const mux_ctx* s, const run_state* r, const int (&fds)[3], wake* w) {
+int wait_pass(const mux_ctx* s, const run_state* r, const int (&fds)[FD_COUNT], wake* w) {
   const uint64_t now = io_monotonic_us();
   deadline_set d;
   fill_deadlines(s, r, now, &d);
@@ -90,9 +92,7 @@ int wait_pass(const mux_ctx* s, const run_state* r, const int (&fds)[3], wake* w
   if (n <= 0) FD_ZERO(&ready);  // a signal or the deadline: nothing ready
   w->now = io_monotonic_us();
   w->lc = io_loop_clock();
-  w->pipe = fds[0] >= 0 && FD_ISSET(fds[0], &ready);
-  w->tun = fds[1] >= 0 && FD_ISSET(fds[1], &ready);
-  w->sock = fds[2] >= 0 && FD_ISSET(fds[2], &ready);
+  for (int i = 0; i < FD_COUNT; i++) w->ready[i] = fds[i] >= 0 && FD_ISSET(fds[i], &ready);
   return 0;
 }
 
@@ -127,13 +127,13 @@ int drain_tun(mux_ctx* s, uint8_t* buf, uint32_t lc, bool reported, drain_result
 // registering, so that what follows the authorization waits for the running
 // phase), each handed over where it lies. A stop request ends the drain at
 // once. 0 go on; 1 the registration ended; -1 the run must end.
-int drain_socket(mux_ctx* s, loop_phase phase, uint64_t now, drain_result* d) {
+int drain_socket(mux_ctx* s, int fd, loop_phase phase, uint64_t now, drain_result* d) {
   const unsigned batch = phase == PHASE_RUNNING ? RX_BATCH : 1;
   const uint64_t clock = io_monotonic_clock();
   link_datagram got[RX_BATCH];
   for (int total = 0; total < SOCK_DRAIN_MAX;) {
     if (control_stop_requested()) return 0;
-    const int n = link_receive(&s->link, s->rx_block, RX_SLOT_SIZE, batch, got);
+    const int n = link_receive_on(&s->link, fd, s->rx_block, RX_SLOT_SIZE, batch, got);
     if (n < 0) return -1;
     for (int i = 0; i < n; i++) {
       if (control_stop_requested()) return 0;
@@ -159,7 +159,7 @@ int drain_socket(mux_ctx* s, loop_phase phase, uint64_t now, drain_result* d) {
 
 // Serves the control channel after a wake: false on a stop.
 bool serve_control(mux_ctx* s, const wake& w) {
-  const control_request req = control_take(w.pipe);
+  const control_request req = control_take(w.ready[FD_PIPE]);
   if (req == CTL_STOP) return false;
   if (req == CTL_STATUS) status_serve_request(s, w.now);
   return true;
@@ -171,14 +171,14 @@ loop_end run_registering(mux_ctx* s) {
     return LOOP_FATAL;
   }
   // The TUN device stays unread until the server has authorized the client.
-  const int fds[3] = {control_fd(), -1, s->link.fd};
+  const int fds[FD_COUNT] = {control_fd(), -1, s->link.fd, -1, -1};
   for (;;) {
     wake w;
     if (wait_pass(s, nullptr, fds, &w) != 0) return LOOP_FATAL;
     if (!serve_control(s, w)) return LOOP_STOPPED;
-    if (w.sock) {
+    if (w.ready[FD_SOCK]) {
       drain_result d{};
-      const int rc = drain_socket(s, PHASE_REGISTERING, w.now, &d);
+      const int rc = drain_socket(s, s->link.fd, PHASE_REGISTERING, w.now, &d);
       if (rc < 0) return LOOP_FATAL;
       if (rc > 0) return LOOP_AUTHORIZED;
     }
@@ -202,6 +202,7 @@ int fire_deadlines(mux_ctx* s, const wake& w) {
   if (session_apply(s, reg_on_timer(&s->reg, w.now), w.now) != 0) return -1;
   // While a handshake waits, its own messages keep the line busy.
   if (keepalive_tick(&s->idle, w.now, s->reg.waiting)) session_send_idle_request(s);
+  session_watch(s, w.now);
   return 0;
 }
 
@@ -215,22 +216,31 @@ loop_end run_running(mux_ctx* s) {
     if (link_flush(&s->link) != 0) return LOOP_FATAL;
     // While gathering only the control channel is watched: a stop is still
     // served at once.
-    const int all[3] = {control_fd(), s->tun.fd, s->link.fd};
-    const int pipe_only[3] = {control_fd(), -1, -1};
+    const int alt = s->link.alt_fd;
+    const int names = s->names.fd;
+    const int all[FD_COUNT] = {control_fd(), s->tun.fd, s->link.fd, alt, names};
+    const int pipe_only[FD_COUNT] = {control_fd(), -1, -1, alt, names};
     wake w;
     if (wait_pass(s, &r, r.gathering ? pipe_only : all, &w) != 0) return LOOP_FATAL;
     if (!serve_control(s, w)) return LOOP_STOPPED;
+    const bool tun_ready = w.ready[FD_TUN];
+    const bool sock_ready = w.ready[FD_SOCK];
     // A status request is not traffic: the keepalive's count goes on.
-    if (w.tun || w.sock) keepalive_traffic(&s->idle, w.now);
+    if (tun_ready || sock_ready) keepalive_traffic(&s->idle, w.now);
+    if (w.ready[FD_RESOLVER]) session_resolved(s, w.now);
     // The TUN device first, so that packets that arrived before a frame fell
     // due still join it; then the deadlines; then the socket.
     drain_result d{};
-    if ((r.gathering || w.tun) && drain_tun(s, s->rx_block, w.lc, w.tun, &d) != 0) {
+    if ((r.gathering || tun_ready) && drain_tun(s, s->rx_block, w.lc, tun_ready, &d) != 0) {
       return LOOP_FATAL;
     }
     if (control_stop_requested()) return LOOP_STOPPED;
     if (fire_deadlines(s, w) != 0) return LOOP_FATAL;
-    if ((r.gathering || w.sock) && drain_socket(s, PHASE_RUNNING, w.now, &d) != 0) {
+    if ((r.gathering || sock_ready) && drain_socket(s, s->link.fd, PHASE_RUNNING, w.now, &d) != 0) {
+      return LOOP_FATAL;
+    }
+    // Answers to a search at an address of the other family.
+    if (w.ready[FD_ALT_SOCK] && drain_socket(s, alt, PHASE_RUNNING, w.now, &d) != 0) {
       return LOOP_FATAL;
     }
     if (control_stop_requested()) return LOOP_STOPPED;

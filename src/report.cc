@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "bytes.h"
+#include "netio.h"
 
 static_assert(STAT_SLOTS == MAX_CALL_SLOTS, "one figure per call id");
 static_assert(STAT_SLOTS == MAX_TEMPLATES, "one figure per call id");
@@ -51,6 +52,30 @@ void format_server(char* out, size_t cap, const mux_ctx* ctx) {
 
 void metric_head(FILE* f, const char* name, const char* type, const char* help) {
   fprintf(f, "# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
+}
+
+// Unix time of the last datagram from the server (0 never), from the
+// monotonic clock's distance to it.
+int64_t heard_wall(const mux_ctx* ctx, int64_t wall) {
+  const uint64_t heard = ctx->watch.last_heard;
+  if (!ctx->watch.heard) return 0;
+  const uint64_t now = io_monotonic_us();
+  const uint64_t ago = now > heard ? (now - heard) / 1000000u : 0;
+  return wall - static_cast<int64_t>(ago);
+}
+
+void write_server_metrics(FILE* f, const mux_ctx* ctx, int64_t wall) {
+  metric_head(f, "corvex_server_last_heard_seconds", "gauge",
+              "Unix time of the last datagram from the server, 0 before the first.");
+  fprintf(f, "corvex_server_last_heard_seconds %" PRId64 "\n", heard_wall(ctx, wall));
+  metric_head(f, "corvex_server_lost_total", "counter",
+              "Times the server stopped answering and was looked for again.");
+  fprintf(f, "corvex_server_lost_total %" PRIu64 "\n", ctx->watch.lost_total);
+  char where[LINK_ADDRESS_TEXT];
+  link_format_address(&ctx->link.addr, where, sizeof where);
+  metric_head(f, "corvex_server_info", "gauge", "The server's current address and state.");
+  fprintf(f, "corvex_server_info{address=\"%s\",state=\"%s\"} 1\n", where,
+          watch_state_name(&ctx->watch, ctx->reg.state == REG_AUTHORIZED));
 }
 
 void per_direction(FILE* f, const char* name, const uint64_t* v) {
@@ -189,6 +214,7 @@ int report_prometheus(FILE* f, const mux_ctx* ctx, int64_t wall, uint32_t now, u
   fprintf(f, "corvex_last_authorized_seconds %" PRId64 "\n", s.last_authorized);
   metric_head(f, "corvex_start_time_seconds", "gauge", "Unix time the tunnel loop started.");
   fprintf(f, "corvex_start_time_seconds %" PRId64 "\n", s.started);
+  write_server_metrics(f, ctx, wall);
   return ferror(f) ? -1 : 0;
 }
 
@@ -201,6 +227,14 @@ int report_text(FILE* f, const mux_ctx* ctx, int64_t wall, uint32_t now, uint64_
   format_server(server, sizeof server, ctx);
   fprintf(f, "server %s, address %s\n",
           cfg != nullptr && cfg->server != nullptr ? cfg->server : "?", server);
+  const int64_t heard = heard_wall(ctx, wall);
+  fprintf(f, "server %s, ", watch_state_name(&ctx->watch, ctx->reg.state == REG_AUTHORIZED));
+  if (heard != 0) {
+    fprintf(f, "last heard %" PRId64 " s ago", wall - heard);
+  } else {
+    fprintf(f, "never heard");
+  }
+  fprintf(f, ", lost %" PRIu64 " times\n", ctx->watch.lost_total);
 
   const int32_t st = ctx->reg.state;
   fprintf(f, "%s", st >= 0 && st <= REG_AUTHORIZED && st != 3 ? reg_state_words[st] : "unknown");

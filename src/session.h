@@ -18,8 +18,10 @@
 #include "keepalive.h"
 #include "link.h"
 #include "registration.h"
+#include "resolver.h"
 #include "stats.h"
 #include "tundev.h"
+#include "watch.h"
 
 // Datagrams one receive call takes, and the size of each slot.
 constexpr unsigned RX_BATCH = 8;
@@ -35,6 +37,8 @@ struct mux_ctx {
   ingress_state ingress;   // ingress
   forward_state forward;   // forward
   keepalive idle;          // keepalive
+  server_watch watch;      // watch
+  resolver names;          // resolver
   uint64_t status_due_at;  // status: the next status-file write (monotonic us), 0 none
   uint8_t* rx_block;       // loop: RX_BATCH receive slots of RX_SLOT_SIZE bytes
 };
@@ -76,6 +80,14 @@ int session_datagram(mux_ctx* s, uint8_t* dgram, size_t len, const sockaddr* src
 // 0 go on; -1 end.
 int session_registering_datagram(mux_ctx* s, const uint8_t* dgram, size_t len,
                                  const sockaddr* src, socklen_t srclen, uint64_t now);
+
+// The server watch, once a running pass: what was sent, and a probe, a
+// search step or a new resolution when one is due. A failed send is counted
+// and logged; the run goes on.
+void session_watch(mux_ctx* s, uint64_t now);
+
+// The resolver's pipe is readable: a round of the search may begin.
+void session_resolved(mux_ctx* s, uint64_t now);
 
 // The keepalive's REQUEST on an idle line. A failed send is logged; the run
 // goes on.

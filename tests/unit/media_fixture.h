@@ -44,6 +44,7 @@ struct media_ctx {
   // (Re)wires the session to the configuration as it now stands.
   void prepare() {
     ctx.link.fd = TEST_SOCK_FD;
+    ctx.link.alt_fd = -1;
     ctx.link.stats = &ctx.stats;
     memcpy(&ctx.link.addr, &server, sizeof server);
     ctx.link.addrlen = sizeof server;
