@@ -750,7 +750,8 @@ PACKAGING = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
     os.path.abspath(__file__)))), "packaging")
 KEYS = {"server", "port", "password", "intf", "mtu", "sip_port", "max_call", "max_muxing_time",
         "waiting_time", "rtp_timeout", "up", "down", "pidfile", "logfile", "allow_all",
-        "allow_ping", "max_idle_cycle", "ingress_filter", "status_file", "status_interval"}
+        "allow_ping", "max_idle_cycle", "ingress_filter", "status_file", "status_interval",
+        "server_timeout"}
 
 
 def sample_settings():
