@@ -219,6 +219,32 @@ void remove_own_pid_file(const mux_config* cfg) {
   }
 }
 
+namespace {
+
+// SIGTERM to the daemon, then up to about 10 s for it to end. 0 or -1.
+int signal_and_wait(const mux_config* cfg, pid_t target) {
+  if (kill(target, SIGTERM) < 0) {
+    if (errno == ESRCH) return 0;  // stale pid file: left in place
+    log_message("kill");
+    return -1;
+  }
+  for (int probe = 0; probe < STOP_PROBES; probe++) {
+    if (kill(target, 0) < 0 && errno == ESRCH) {
+      // The daemon removes its own file as it ends; a crashed one does not.
+      if (unlink(cfg->pidfile) < 0 && errno != ENOENT) {
+        log_message("unlink");
+        return -1;
+      }
+      return 0;
+    }
+    usleep(STOP_PROBE_GAP_US);
+  }
+  log_message("timed out when stopping pid %d", static_cast<int>(target));
+  return -1;
+}
+
+}  // namespace
+
 int stop_daemon(const mux_config* cfg) {
   int fd = open(cfg->pidfile, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return 0;  // no pid file: nothing to stop
@@ -292,25 +318,5 @@ int stop_daemon(const mux_config* cfg) {
   // signal a whole process group or every process: treat it as a process
   // that is gone.
   if (pid > INT_MAX || static_cast<long>(static_cast<pid_t>(pid)) != pid) return 0;
-  const pid_t target = static_cast<pid_t>(pid);
-
-  if (kill(target, SIGTERM) < 0) {
-    if (errno == ESRCH) return 0;  // stale pid file: left in place
-    log_message("kill");
-    return -1;
-  }
-
-  for (int probe = 0; probe < STOP_PROBES; probe++) {
-    if (kill(target, 0) < 0 && errno == ESRCH) {
-      // The daemon removes its own file as it ends; a crashed one does not.
-      if (unlink(cfg->pidfile) < 0 && errno != ENOENT) {
-        log_message("unlink");
-        return -1;
-      }
-      return 0;
-    }
-    usleep(STOP_PROBE_GAP_US);
-  }
-  log_message("timed out when stopping pid %d", static_cast<int>(target));
-  return -1;
+  return signal_and_wait(cfg, static_cast<pid_t>(pid));
 }

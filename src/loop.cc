@@ -189,8 +189,8 @@ loop_end run_registering(mux_ctx* s) {
 }
 
 // The deadlines of a running pass that has come back from its wait, in
-// order: the due frame, the status file, the frames held, a resend, the
-// keepalive. 0 go on; -1 the run must end.
+// order: the due frame, the status file, a resend, the keepalive, the server
+// watch. 0 go on; -1 the run must end.
 int fire_deadlines(mux_ctx* s, const wake& w) {
   const mux_config* cfg = s->config;
   if (s->egress.frame_len != 0 && frame_due(w.lc, s->egress.frame_stamp, cfg->max_muxing_time) &&
@@ -198,7 +198,6 @@ int fire_deadlines(mux_ctx* s, const wake& w) {
     return -1;
   }
   status_on_deadline(s, w.now);
-  if (link_flush(&s->link) != 0) return -1;
   if (session_apply(s, reg_on_timer(&s->reg, w.now), w.now) != 0) return -1;
   // While a handshake waits, its own messages keep the line busy.
   if (keepalive_tick(&s->idle, w.now, s->reg.waiting)) session_send_idle_request(s);

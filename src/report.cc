@@ -135,6 +135,53 @@ void report_direction(FILE* f, const mux_ctx* ctx, stat_direction d) {
 
 }  // namespace
 
+namespace {
+
+// The live calls, each on a line: liveness on the egress table's clock
+// (`clock`), ages on the loop clock (`now`).
+void write_calls(FILE* f, const mux_ctx* ctx, uint32_t now, uint64_t clock) {
+  const mux_stats& s = ctx->stats;
+  const mux_config* cfg = ctx->config;
+  const int live = report_live_calls(ctx, clock);
+  fprintf(f, "%d live call%s\n", live, live == 1 ? "" : "s");
+  const uint32_t timeout = cfg != nullptr ? cfg->rtp_timeout : 0;
+  for (int i = 0; i < MAX_CALL_SLOTS; i++) {
+    const call_entry* e = ctx->egress.calls[i];
+    if (call_slot_state(e, clock, timeout) != SLOT_LIVE) continue;
+    char src[32];
+    char dst[32];
+    format_endpoint(src, sizeof src, e->src_addr, e->src_port);
+    format_endpoint(dst, sizeof dst, e->dst_addr, e->dst_port);
+    const uint32_t age = now - s.slot_last[i + 1];
+    fprintf(f,
+            "  call %d: %s > %s, payload type %u, %" PRIu64 " packets, %" PRIu64
+            " bytes, last %u.%u s ago\n",
+            i + 1, src, dst, static_cast<unsigned>(e->payload_type), s.slot_packets[i + 1],
+            s.slot_bytes[i + 1], age / CLOCK_UNITS_PER_SECOND,
+            (age % CLOCK_UNITS_PER_SECOND) * 10 / CLOCK_UNITS_PER_SECOND);
+  }
+}
+
+// The ingress templates, each on a line.
+void write_templates(FILE* f, const mux_ctx* ctx) {
+  const mux_stats& s = ctx->stats;
+  int templates = 0;
+  for (const rx_template* t : ctx->ingress.templates) templates += t != nullptr ? 1 : 0;
+  fprintf(f, "%d ingress template%s\n", templates, templates == 1 ? "" : "s");
+  for (int i = 0; i < MAX_CALL_SLOTS; i++) {
+    const rx_template* t = ctx->ingress.templates[i];
+    if (t == nullptr) continue;
+    char src[32];
+    char dst[32];
+    format_endpoint(src, sizeof src, t->hdr + 12, t->hdr + 20);
+    format_endpoint(dst, sizeof dst, t->hdr + 16, t->hdr + 22);
+    fprintf(f, "  call %d: %s > %s, payload type %u, %" PRIu64 " packets\n", i + 1, src, dst,
+            static_cast<unsigned>(t->hdr[29] & 0x7F), s.template_packets[i + 1]);
+  }
+}
+
+}  // namespace
+
 int report_live_calls(const mux_ctx* ctx, uint64_t clock) {
   const uint32_t timeout = ctx->config != nullptr ? ctx->config->rtp_timeout : 0;
   int live = 0;
@@ -248,39 +295,8 @@ int report_text(FILE* f, const mux_ctx* ctx, int64_t wall, uint32_t now, uint64_
           s.registrations[REGS_STARTED], s.registrations[REGS_AUTHORIZED],
           s.registrations[REGS_DECLINED]);
 
-  // Liveness on the egress table's clock; ages on the loop clock.
-  const int live = report_live_calls(ctx, clock);
-  fprintf(f, "%d live call%s\n", live, live == 1 ? "" : "s");
-  const uint32_t timeout = cfg != nullptr ? cfg->rtp_timeout : 0;
-  for (int i = 0; i < MAX_CALL_SLOTS; i++) {
-    const call_entry* e = ctx->egress.calls[i];
-    if (call_slot_state(e, clock, timeout) != SLOT_LIVE) continue;
-    char src[32];
-    char dst[32];
-    format_endpoint(src, sizeof src, e->src_addr, e->src_port);
-    format_endpoint(dst, sizeof dst, e->dst_addr, e->dst_port);
-    const uint32_t age = now - s.slot_last[i + 1];
-    fprintf(f,
-            "  call %d: %s > %s, payload type %u, %" PRIu64 " packets, %" PRIu64
-            " bytes, last %u.%u s ago\n",
-            i + 1, src, dst, static_cast<unsigned>(e->payload_type), s.slot_packets[i + 1],
-            s.slot_bytes[i + 1], age / CLOCK_UNITS_PER_SECOND,
-            (age % CLOCK_UNITS_PER_SECOND) * 10 / CLOCK_UNITS_PER_SECOND);
-  }
-
-  int templates = 0;
-  for (const rx_template* t : ctx->ingress.templates) templates += t != nullptr ? 1 : 0;
-  fprintf(f, "%d ingress template%s\n", templates, templates == 1 ? "" : "s");
-  for (int i = 0; i < MAX_CALL_SLOTS; i++) {
-    const rx_template* t = ctx->ingress.templates[i];
-    if (t == nullptr) continue;
-    char src[32];
-    char dst[32];
-    format_endpoint(src, sizeof src, t->hdr + 12, t->hdr + 20);
-    format_endpoint(dst, sizeof dst, t->hdr + 16, t->hdr + 22);
-    fprintf(f, "  call %d: %s > %s, payload type %u, %" PRIu64 " packets\n", i + 1, src, dst,
-            static_cast<unsigned>(t->hdr[29] & 0x7F), s.template_packets[i + 1]);
-  }
+  write_calls(f, ctx, now, clock);
+  write_templates(f, ctx);
 
   report_direction(f, ctx, DIR_EGRESS);
   report_direction(f, ctx, DIR_INGRESS);
