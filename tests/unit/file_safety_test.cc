@@ -74,7 +74,9 @@ class FileSafetyDir : public ::testing::Test {
     std::vector<std::string> out;
     DIR* h = opendir(d.c_str());
     if (h == nullptr) return out;
-    while (dirent* e = readdir(h)) {
+    // readdir64: a 32-bit build under qemu-user reads a 64-bit host's
+    // directory offsets, which plain readdir cannot hold.
+    while (dirent64* e = readdir64(h)) {
       std::string n = e->d_name;
       if (n != "." && n != "..") out.push_back(n);
     }
