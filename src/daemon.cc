@@ -210,14 +210,16 @@ int stop_daemon(const mux_config* cfg) {
   }
   line[got] = '\0';
 
-  long pid = atol(line);
+  // strtoll, not atol: with a 32-bit long one C library saturates where
+  // another wraps, and a wrapped 2^32 + N would name process N.
+  long long pid = strtoll(line, nullptr, 10);
   if (pid < 1) {
-    log_message("pid is not positive: %ld", pid);
+    log_message("pid is not positive: %lld", pid);
     return -1;
   }
   // Where the system names the lock's holder, it must be that process.
-  if (lock.l_pid > 0 && static_cast<long>(lock.l_pid) != pid) {
-    log_message("pid file %s is locked by pid %ld, not by %ld", cfg->pidfile,
+  if (lock.l_pid > 0 && static_cast<long long>(lock.l_pid) != pid) {
+    log_message("pid file %s is locked by pid %ld, not by %lld", cfg->pidfile,
                 static_cast<long>(lock.l_pid), pid);
     return -1;
   }
@@ -225,7 +227,7 @@ int stop_daemon(const mux_config* cfg) {
   // pid_t it could turn into 0 or a negative number, and kill() would then
   // signal a whole process group or every process: treat it as a process
   // that is gone.
-  if (pid > INT_MAX || static_cast<long>(static_cast<pid_t>(pid)) != pid) return 0;
+  if (pid > INT_MAX || static_cast<long long>(static_cast<pid_t>(pid)) != pid) return 0;
   const pid_t target = static_cast<pid_t>(pid);
 
   if (kill(target, SIGTERM) < 0) {
