@@ -72,6 +72,9 @@ set(CMAKE_C_LINK_EXECUTABLE
 set(CMAKE_CXX_LINK_EXECUTABLE
     "<CMAKE_CXX_COMPILER> <FLAGS> <CMAKE_CXX_LINK_FLAGS> <LINK_FLAGS> ${corvex_link_head} <OBJECTS> -o <TARGET> <LINK_LIBRARIES> ${corvex_link_tail}")
 
+# build-mips-musl/corvex is stripped as it ships; corvex.full keeps the symbols.
+set(CORVEX_STRIP ON)
+
 set(CMAKE_FIND_ROOT_PATH ${CORVEX_MUSL_SYSROOT})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
