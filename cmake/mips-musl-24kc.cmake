@@ -63,7 +63,9 @@ set(CMAKE_CXX_FLAGS_INIT "${CORVEX_TARGET_FLAGS} -include ${CMAKE_CURRENT_LIST_D
 # helpers it calls (64-bit division and the like). Not the compiler's
 # crtbegin/crtend, which were built for glibc and hard-float: musl runs the
 # constructors (.init_array) itself, and without exceptions no unwind
-# tables need registering.
+# tables need registering. The linker warns that libgcc's members are
+# hard-float: they are, and its float helpers (__adddf3 ...) use the FPU,
+# which is why corvex does no floating point (tests/check-softfloat).
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -nostdlib")
 set(corvex_link_head "${CORVEX_MUSL_SYSROOT}/lib/crt1.o ${CORVEX_MUSL_SYSROOT}/lib/crti.o")
 set(corvex_link_tail "-Wl,--start-group ${CORVEX_MUSL_SYSROOT}/lib/libc.a ${corvex_libgcc} -Wl,--end-group ${CORVEX_MUSL_SYSROOT}/lib/crtn.o")
@@ -74,6 +76,10 @@ set(CMAKE_CXX_LINK_EXECUTABLE
 
 # build-mips-musl/corvex is stripped as it ships; corvex.full keeps the symbols.
 set(CORVEX_STRIP ON)
+# No unit tests: GoogleTest needs a C++ library built for musl, and Debian has
+# none (the compiler's libstdc++ was built for glibc). They run on the glibc
+# MIPS build.
+set(CORVEX_TESTS OFF CACHE BOOL "Build the unit tests")
 
 set(CMAKE_FIND_ROOT_PATH ${CORVEX_MUSL_SYSROOT})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
