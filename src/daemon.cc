@@ -79,13 +79,16 @@ int redirect_output_to_log(const char* path) {
   return ok ? 0 : -1;
 }
 
-// The number a pid file starts with (atol of its first line), or 0.
+// The number a pid file starts with, or 0; one beyond the range of process
+// ids is 0 too (strtoll: a 32-bit long would wrap 2^32 + N to N with one C
+// library).
 long read_pid_text(int fd) {
   char text[PID_TEXT_SIZE];
   ssize_t got = pread(fd, text, sizeof text - 1, 0);
   if (got <= 0) return 0;
   text[got] = '\0';
-  return atol(text);
+  const long long v = strtoll(text, nullptr, 10);
+  return v > 0 && v <= INT_MAX ? static_cast<long>(v) : 0;
 }
 
 // The start-up parent's SIGINT handler: the child is settled, the command is done.
@@ -295,9 +298,11 @@ int stop_daemon(const mux_config* cfg) {
   }
   line[got] = '\0';
 
-  long pid = atol(line);
+  // strtoll, not atol: with a 32-bit long one C library saturates where
+  // another wraps, and a wrapped 2^32 + N would name process N.
+  long long pid = strtoll(line, nullptr, 10);
   if (pid < 1) {
-    log_message("pid is not positive: %ld", pid);
+    log_message("pid is not positive: %lld", pid);
     return -1;
   }
   // The lock's holder must be named by the system and be that process. An
@@ -305,11 +310,11 @@ int stop_daemon(const mux_config* cfg) {
   // read the file can take one: the number in the file then proves nothing.
   if (lock.l_pid <= 0) {
     log_message("pid file %s is locked by a process the system does not name: not signalling "
-                "pid %ld", cfg->pidfile, pid);
+                "pid %lld", cfg->pidfile, pid);
     return -1;
   }
-  if (static_cast<long>(lock.l_pid) != pid) {
-    log_message("pid file %s is locked by pid %ld, not by %ld", cfg->pidfile,
+  if (static_cast<long long>(lock.l_pid) != pid) {
+    log_message("pid file %s is locked by pid %ld, not by %lld", cfg->pidfile,
                 static_cast<long>(lock.l_pid), pid);
     return -1;
   }
@@ -317,6 +322,6 @@ int stop_daemon(const mux_config* cfg) {
   // pid_t it could turn into 0 or a negative number, and kill() would then
   // signal a whole process group or every process: treat it as a process
   // that is gone.
-  if (pid > INT_MAX || static_cast<long>(static_cast<pid_t>(pid)) != pid) return 0;
+  if (pid > INT_MAX || static_cast<long long>(static_cast<pid_t>(pid)) != pid) return 0;
   return signal_and_wait(cfg, static_cast<pid_t>(pid));
 }

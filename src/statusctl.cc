@@ -161,7 +161,8 @@ pid_t find_instance(const char* pidfile, uid_t* owner) {
     ssize_t n = pread(fd, text, sizeof text - 1, 0);
     if (n > 0) {
       text[n] = '\0';
-      long num = atol(text);
+      // strtoll: a 32-bit long wraps 2^32 + N to N with one C library.
+      const long long num = strtoll(text, nullptr, 10);
       if (num > 0 && num <= INT_MAX && runs_same_program(static_cast<pid_t>(num))) {
         pid = static_cast<pid_t>(num);
       }
