@@ -1,8 +1,9 @@
 // Per-packet user-space cost of the data path, against the no-op seam of
-// null_netio.cc: egress (an RTP packet of the stream in the last live slot,
-// appended to the frame, frames XORed and "sent"), the table search on its
-// own, ingress (a whole frame walked and every packet rebuilt and "written"),
-// and the registration digest.
+// null_netio.cc: egress (a packet from the TUN device through the RTP test
+// to the stream in the last live slot, appended to the frame, frames XORed
+// and "sent"; the clocks are read once per drain by the loop and handed in),
+// the table search on its own, ingress (a whole frame walked and every
+// packet rebuilt and "written"), and the registration digest.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
@@ -18,50 +19,55 @@
 #include "ingress.h"
 #include "null_netio.h"
 #include "registration.h"
-#include "tunnel.h"
+#include "session.h"
 #include "wire.h"
 
 namespace {
 
 constexpr char PASSWORD[] = "bench-secret";
+// The loop clock (stamps frames) and the egress clock (call liveness) as
+// the loop hands them over.
 constexpr uint32_t NOW = 0x12345678u;
+constexpr uint64_t CLOCK = 0x12345678u;
+// Monotonic microseconds handed to the datagram path.
+constexpr uint64_t NOW_US = 1000000000u;
 constexpr size_t MAX_PKT = 1500;
 
-// A context as the event loop has it: its three buffers, the defaults, a
-// password and a loopback server address.
+// A session as the loop has it, on endpoints that are no real ones: the
+// defaults, a password, a loopback server address and every module prepared
+// as session_open prepares it; frames are sent one by one (no batch).
 struct bench_ctx {
-  mux_ctx ctx;
+  mux_ctx s;
   mux_config cfg;
+  bool ok;
 
   bench_ctx() {
-    memset(&ctx, 0, sizeof ctx);
+    memset(&s, 0, sizeof s);
     memset(&cfg, 0, sizeof cfg);
     config_set_defaults(&cfg);
     cfg.password = PASSWORD;
-    ctx.config = &cfg;
-    ctx.password_len = static_cast<uint8_t>(strlen(PASSWORD));
-    ctx.sock_fd = 3;
-    ctx.tun_fd = 4;
-    ctx.rx_buf = static_cast<uint8_t*>(calloc(1, RX_BUF_SIZE));
-    ctx.tx_buf = static_cast<uint8_t*>(calloc(1, TX_BUF_SIZE));
-    ctx.frame_buf = static_cast<uint8_t*>(calloc(1, cfg.mtu));
+    s.link.fd = 3;
+    s.link.alt_fd = -1;
+    s.link.stats = &s.stats;
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(42000);
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    memcpy(&ctx.server_addr_storage, &a, sizeof a);
-    ctx.server_addr = reinterpret_cast<sockaddr*>(&ctx.server_addr_storage);
-    ctx.server_addrlen = sizeof a;
+    memcpy(&s.link.addr, &a, sizeof a);
+    s.link.addrlen = sizeof a;
+    s.tun.fd = 4;
+    s.tun.stats = &s.stats;
+    ok = session_prepare(&s, &cfg) == 0;
   }
   ~bench_ctx() {
-    free_call_entries(&ctx);
-    free_rx_templates(&ctx);
-    free(ctx.rx_buf);
-    free(ctx.tx_buf);
-    free(ctx.frame_buf);
+    egress_free(&s.egress);
+    free_rx_templates(&s.ingress);
+    free(s.rx_block);
   }
   bench_ctx(const bench_ctx&) = delete;
   bench_ctx& operator=(const bench_ctx&) = delete;
+
+  const sockaddr* server() const { return reinterpret_cast<const sockaddr*>(&s.link.addr); }
 };
 
 // An IPv4/UDP/RTP packet of `len` bytes for stream number `stream`: phones
@@ -90,20 +96,21 @@ void make_rtp(uint8_t* p, size_t len, int stream, uint8_t pt, uint16_t seq) {
 
 // Opens `calls` streams, slots 0 .. calls-1, each by its first packet.
 bool open_streams(bench_ctx& b, int calls, size_t len) {
+  if (!b.ok) return false;
   uint8_t pkt[MAX_PKT];
   for (int s = 0; s < calls; s++) {
     make_rtp(pkt, len, s, 0, 1);
-    if (mux_rtp_packet(&b.ctx, pkt, len, NOW) != 0) return false;
+    if (session_tun_packet(&b.s, pkt, len, NOW, CLOCK) != 0) return false;
   }
   for (int s = 0; s < calls; s++) {
-    const call_entry* e = b.ctx.egress_calls[s];
-    if (call_slot_state(e, NOW, b.cfg.rtp_timeout) != SLOT_LIVE) return false;
+    const call_entry* e = b.s.egress.calls[s];
+    if (call_slot_state(e, CLOCK, b.cfg.rtp_timeout) != SLOT_LIVE) return false;
   }
   return true;
 }
 
-// Egress: mux_rtp_packet for the stream in the last live slot, packet after
-// packet; every full frame is XORed and handed to the no-op send.
+// Egress: session_tun_packet for the stream in the last live slot, packet
+// after packet; every full frame is XORed and handed to the no-op send.
 void BM_egress_last_slot(benchmark::State& state) {
   const int calls = static_cast<int>(state.range(0));
   const size_t len = static_cast<size_t>(state.range(1));
@@ -114,13 +121,13 @@ void BM_egress_last_slot(benchmark::State& state) {
   }
   uint8_t pkt[MAX_PKT];
   make_rtp(pkt, len, calls - 1, 0, 2);
-  if (find_call_slot(&b.ctx, pkt, NOW) != calls - 1) {
+  if (find_call_slot(&b.s.egress, pkt, CLOCK) != calls - 1) {
     state.SkipWithError("stream not found in the last slot");
     return;
   }
   const uint64_t sends_before = null_io.sends;
   for (auto _ : state) {
-    int rc = mux_rtp_packet(&b.ctx, pkt, len, NOW);
+    int rc = session_tun_packet(&b.s, pkt, len, NOW, CLOCK);
     benchmark::DoNotOptimize(rc);
   }
   state.SetItemsProcessed(state.iterations());
@@ -147,7 +154,7 @@ void BM_find_call_slot(benchmark::State& state) {
   uint8_t pkt[MAX_PKT];
   make_rtp(pkt, 200, calls - 1, 0, 2);
   for (auto _ : state) {
-    int slot = find_call_slot(&b.ctx, pkt, NOW);
+    int slot = find_call_slot(&b.s.egress, pkt, CLOCK);
     benchmark::DoNotOptimize(slot);
   }
   state.SetItemsProcessed(state.iterations());
@@ -156,11 +163,11 @@ BENCHMARK(BM_find_call_slot)->ArgName("live_calls")->Arg(1)->Arg(64)->Arg(255);
 
 // The same search done as a plain scan of every slot in order, as a yardstick
 // for what the index saves.
-int plain_scan(const mux_ctx* ctx, const uint8_t* pkt, uint32_t now) {
+int plain_scan(const egress_state* eg, const uint8_t* pkt, uint64_t now) {
   int free_slot = -1;
-  for (int i = 0; i < ctx->config->max_call && i < MAX_CALL_SLOTS; i++) {
-    const call_entry* e = ctx->egress_calls[i];
-    if (call_slot_state(e, now, ctx->config->rtp_timeout) != SLOT_LIVE) {
+  for (int i = 0; i < eg->cfg->max_call && i < MAX_CALL_SLOTS; i++) {
+    const call_entry* e = eg->calls[i];
+    if (call_slot_state(e, now, eg->cfg->rtp_timeout) != SLOT_LIVE) {
       if (free_slot < 0) free_slot = i;
       continue;
     }
@@ -181,12 +188,12 @@ void BM_plain_scan(benchmark::State& state) {
   }
   uint8_t pkt[MAX_PKT];
   make_rtp(pkt, 200, calls - 1, 0, 2);
-  if (plain_scan(&b.ctx, pkt, NOW) != calls - 1) {
+  if (plain_scan(&b.s.egress, pkt, CLOCK) != calls - 1) {
     state.SkipWithError("scan disagrees");
     return;
   }
   for (auto _ : state) {
-    int slot = plain_scan(&b.ctx, pkt, NOW);
+    int slot = plain_scan(&b.s.egress, pkt, CLOCK);
     benchmark::DoNotOptimize(slot);
   }
   state.SetItemsProcessed(state.iterations());
@@ -195,11 +202,16 @@ BENCHMARK(BM_plain_scan)->ArgName("live_calls")->Arg(1)->Arg(64)->Arg(255);
 
 // Ingress: one frame from the server as full as mtu allows, every sub-packet
 // compressed, for calls whose templates are known. Per iteration the datagram
-// is copied into rx_buf (the receive's copy), the XOR undone, the frame walked
-// and each packet rebuilt and written to the no-op TUN.
+// is copied into the receive slot (the receive's copy), handed to
+// session_datagram, the XOR undone, the frame walked and each packet rebuilt
+// and written to the no-op TUN.
 void BM_ingress_frame(benchmark::State& state) {
   const size_t len = static_cast<size_t>(state.range(0));
   bench_ctx b;
+  if (!b.ok) {
+    state.SkipWithError("session not prepared");
+    return;
+  }
   const size_t n = len - MEDIA_HEADER_LEN;
   const size_t item = sub_packet_size(compressed_type_for(n), n);
   const int per_frame = static_cast<int>(b.cfg.mtu / item);
@@ -208,17 +220,18 @@ void BM_ingress_frame(benchmark::State& state) {
     return;
   }
   uint8_t pkt[MAX_PKT];
-  uint8_t dgram[RX_BUF_SIZE];
+  uint8_t dgram[RX_SLOT_SIZE];
   // The templates: one full-form frame per call.
   for (int c = 0; c < per_frame; c++) {
     make_rtp(pkt, len, c, 0, 1);
     dgram[0] = static_cast<uint8_t>(c + 1);
     dgram[1] = SUB_FULL;
     memcpy(dgram + 2, pkt, len);
-    password_xor(dgram, len + 2, PASSWORD, b.ctx.password_len);
-    memcpy(b.ctx.rx_buf, dgram, len + 2);
-    if (handle_server_datagram(&b.ctx, len + 2, b.ctx.server_addr, b.ctx.server_addrlen) != 0 ||
-        b.ctx.rx_templates[c] == nullptr) {
+    password_xor(dgram, len + 2, PASSWORD, b.s.ingress.password_len);
+    memcpy(b.s.rx_block, dgram, len + 2);
+    if (session_datagram(&b.s, b.s.rx_block, len + 2, b.server(), b.s.link.addrlen, NOW_US,
+                         CLOCK) != 0 ||
+        b.s.ingress.templates[c] == nullptr) {
       state.SkipWithError("template not taken");
       return;
     }
@@ -232,11 +245,12 @@ void BM_ingress_frame(benchmark::State& state) {
     memcpy(dgram + flen, pkt + MEDIA_HEADER_LEN, n);
     flen += n;
   }
-  password_xor(dgram, flen, PASSWORD, b.ctx.password_len);
+  password_xor(dgram, flen, PASSWORD, b.s.ingress.password_len);
   const uint64_t writes_before = null_io.writes;
   for (auto _ : state) {
-    memcpy(b.ctx.rx_buf, dgram, flen);
-    int rc = handle_server_datagram(&b.ctx, flen, b.ctx.server_addr, b.ctx.server_addrlen);
+    memcpy(b.s.rx_block, dgram, flen);
+    int rc = session_datagram(&b.s, b.s.rx_block, flen, b.server(), b.s.link.addrlen, NOW_US,
+                              CLOCK);
     benchmark::DoNotOptimize(rc);
   }
   const uint64_t written = null_io.writes - writes_before;

@@ -72,6 +72,7 @@ struct ref_record {
   bool status_file_set;
   char status_file[512];
   uint32_t status_interval;
+  uint32_t server_timeout;
 };
 
 // Signed 32-bit decimal; *fits is false when the digits overflow 32 bits.
@@ -157,7 +158,7 @@ int ref_load(const uint8_t* data, size_t size, ref_record* rec, bool* exact) {
     } else if (strcmp(key, "mtu") == 0) {
       int32_t v = ref_to_int(value, &fits);
       if (!fits) *exact = false;
-      if (v >= 9001) return 1;
+      if (v >= 9001 || v < 1) return 1;
       rec->mtu = static_cast<uint16_t>(v);
     } else if (strcmp(key, "max_call") == 0) {
       int32_t v = ref_to_int(value, &fits);
@@ -189,6 +190,11 @@ int ref_load(const uint8_t* data, size_t size, ref_record* rec, bool* exact) {
       if (!fits) *exact = false;
       if (v < 1 || v > 3600) return 1;
       rec->status_interval = static_cast<uint32_t>(v);
+    } else if (strcmp(key, "server_timeout") == 0) {
+      int32_t v = ref_to_int(value, &fits);
+      if (!fits) *exact = false;
+      if (v < 0 || v > 86400) return 1;
+      rec->server_timeout = static_cast<uint32_t>(v);
     }
     if (!fits) *exact = false;
   }
@@ -268,6 +274,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   want.max_idle_cycle = defaults.max_idle_cycle;
   want.ingress_filter = defaults.ingress_filter;
   want.status_interval = defaults.status_interval;
+  want.server_timeout = defaults.server_timeout;
   bool exact = true;
   int want_rc = ref_load(data, size, &want, &exact);
 
@@ -308,6 +315,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FZ_CHECK(cfg.ingress_filter == want.ingress_filter);
     check_text(cfg.status_file, want.status_file_set, want.status_file);
     FZ_CHECK(cfg.status_interval == want.status_interval);
+    FZ_CHECK(cfg.server_timeout == want.server_timeout);
     FZ_CHECK(cfg.command == 0);
   }
 
@@ -343,6 +351,18 @@ ssize_t io_write(int, const void*, size_t) {
   return -1;
 }
 uint64_t io_monotonic_clock() {
+  FZ_CHECK(!"no clock while reading the configuration");
+  return 0;
+}
+uint64_t io_monotonic_us() {
+  FZ_CHECK(!"no clock while reading the configuration");
+  return 0;
+}
+uint32_t io_loop_clock() {
+  FZ_CHECK(!"no clock while reading the configuration");
+  return 0;
+}
+int64_t io_wall_time() {
   FZ_CHECK(!"no clock while reading the configuration");
   return 0;
 }

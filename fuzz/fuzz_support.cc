@@ -9,8 +9,6 @@
 #include <cstring>
 
 #include "config.h"
-#include "egress.h"
-#include "ingress.h"
 #include "log.h"
 
 uint8_t fz_u8(fz_reader* r) {
@@ -107,38 +105,6 @@ void fz_touch(const void* buf, size_t len) {
   fz_touch_sink = x;
 }
 
-bool fz_wait_record(mux_ctx* ctx, fz_reader* r, fz_record* rec, unsigned* waits_after_stop) {
-  if (!ctx->running) {
-    FZ_CHECK(++*waits_after_stop < 64);
-    errno = EINTR;
-    return false;
-  }
-  if (!fz_next_record(r, rec)) {
-    ctx->running = 0;
-    errno = EINTR;
-    return false;
-  }
-  return true;
-}
-
-int fz_handshake_wait(const fz_record* rec, int sock_fd, fd_set* readfds, bool* sock_ready) {
-  switch (rec->ctl >> 6) {
-    case 2:
-      if (rec->aux & 0x20) {
-        errno = EINTR;
-        return -1;
-      }
-      return 0;
-    case 3:
-      FD_SET(FZ_PIPE_RD, readfds);
-      return 1;
-    default:
-      *sock_ready = true;
-      FD_SET(sock_fd, readfds);
-      return 1;
-  }
-}
-
 char* fz_make_password(size_t len, uint8_t seed) {
   char* p = static_cast<char*>(malloc(len + 1));
   uint32_t x = 0x9E3779B9u ^ seed;
@@ -169,81 +135,79 @@ void fz_config_init(mux_config* cfg, const char* password) {
   cfg->server = "127.0.0.1";
 }
 
-void fz_ctx_init(mux_ctx* ctx, const mux_config* cfg, bool ipv6_server) {
-  memset(ctx, 0, sizeof *ctx);
-  ctx->running = 1;
-  ctx->sock_fd = FZ_SOCK_FD;
-  ctx->tun_fd = FZ_TUN_FD;
-  ctx->ctl_pipe[0] = FZ_PIPE_RD;
-  ctx->ctl_pipe[1] = FZ_PIPE_WR;
-  ctx->config = cfg;
-  ctx->password_len = static_cast<uint8_t>(cfg->password ? strlen(cfg->password) : 0);
-  ctx->server_addr = reinterpret_cast<sockaddr*>(&ctx->server_addr_storage);
+void fz_session_init(mux_ctx* s, const mux_config* cfg, bool ipv6_server, int sock_fd,
+                     int tun_fd, bool batch_slots) {
+  memset(s, 0, sizeof *s);
+  s->config = cfg;
+  server_link* l = &s->link;
+  l->fd = sock_fd;
+  l->alt_fd = -1;
+  l->stats = &s->stats;
   if (ipv6_server) {
     sockaddr_in6 a{};
     a.sin6_family = AF_INET6;
     a.sin6_port = cfg->port;
     a.sin6_addr = in6addr_loopback;
-    memcpy(&ctx->server_addr_storage, &a, sizeof a);
-    ctx->server_addrlen = sizeof a;
+    memcpy(&l->addr, &a, sizeof a);
+    l->addrlen = sizeof a;
   } else {
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = cfg->port;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    memcpy(&ctx->server_addr_storage, &a, sizeof a);
-    ctx->server_addrlen = sizeof a;
+    memcpy(&l->addr, &a, sizeof a);
+    l->addrlen = sizeof a;
   }
-  ctx->rx_buf = static_cast<uint8_t*>(calloc(1, RX_BUF_SIZE));
-  ctx->frame_buf = static_cast<uint8_t*>(calloc(1, cfg->mtu));
-  ctx->tx_buf = static_cast<uint8_t*>(calloc(1, TX_BUF_SIZE));
-  ctx->reg_state = REG_NONE;
+  l->slot = cfg->mtu != 0 ? cfg->mtu : 1;
+  if (batch_slots) l->bufs = static_cast<uint8_t*>(calloc(FRAME_BATCH_MAX, l->slot));
+  s->tun.fd = tun_fd;
+  s->tun.stats = &s->stats;
+  FZ_CHECK(session_prepare(s, cfg) == 0);
+  FZ_CHECK(s->config == cfg && s->rx_block != nullptr && s->egress.frame_buf != nullptr);
 }
 
-void fz_ctx_free(mux_ctx* ctx) {
-  free_rx_templates(ctx);
-  free_call_entries(ctx);
-  fz_unpoison_rx(ctx);
-  free(ctx->rx_buf);
-  free(ctx->frame_buf);
-  free(ctx->tx_buf);
-  memset(ctx, 0, sizeof *ctx);
+void fz_session_free(mux_ctx* s) {
+  egress_free(&s->egress);
+  free_rx_templates(&s->ingress);
+  fz_unpoison_rx(s);
+  free(s->rx_block);
+  free(s->link.bufs);
+  memset(s, 0, sizeof *s);
 }
 
-void fz_end_input(mux_ctx* ctx, char* password) {
-  fz_ctx_free(ctx);
+void fz_end_input(mux_ctx* s, char* password) {
+  fz_session_free(s);
   free(password);
   verbose = 0;
 }
 
-void fz_fill_rx(mux_ctx* ctx, const uint8_t* data, size_t len) {
-  ASAN_UNPOISON_MEMORY_REGION(ctx->rx_buf, RX_BUF_SIZE);
-  if (len > RX_BUF_SIZE) len = RX_BUF_SIZE;
-  if (len > 0) memcpy(ctx->rx_buf, data, len);
-  ASAN_POISON_MEMORY_REGION(ctx->rx_buf + len, RX_BUF_SIZE - len);
+size_t fz_fill_slot(uint8_t* slot, const uint8_t* data, size_t len) {
+  ASAN_UNPOISON_MEMORY_REGION(slot, RX_SLOT_SIZE);
+  if (len > RX_SLOT_SIZE) len = RX_SLOT_SIZE;
+  if (len > 0) memcpy(slot, data, len);
+  ASAN_POISON_MEMORY_REGION(slot + len, RX_SLOT_SIZE - len);
+  return len;
 }
 
-void fz_unpoison_rx(mux_ctx* ctx) {
-  if (ctx->rx_buf != nullptr) ASAN_UNPOISON_MEMORY_REGION(ctx->rx_buf, RX_BUF_SIZE);
+size_t fz_fill_rx(mux_ctx* s, const uint8_t* data, size_t len) {
+  return fz_fill_slot(s->rx_block, data, len);
 }
 
-size_t fz_deliver(mux_ctx* ctx, void* buf, size_t cap, const uint8_t* data, size_t len) {
-  size_t n = len < cap ? len : cap;
-  if (buf == ctx->rx_buf) {
-    fz_fill_rx(ctx, data, n);
-  } else {
-    memcpy(buf, data, n);
-  }
-  return n;
+void fz_unpoison_rx(mux_ctx* s) {
+  if (s->rx_block != nullptr) ASAN_UNPOISON_MEMORY_REGION(s->rx_block, RX_BATCH * RX_SLOT_SIZE);
 }
 
 bool fz_source_is_server(uint8_t choice) { return (choice & 3u) < 2; }
 
-void fz_source_address(const mux_ctx* ctx, uint8_t choice, sockaddr_storage* out,
+bool fz_is_server_address(const mux_ctx* s, const void* addr, socklen_t len) {
+  return addr != nullptr && len == s->link.addrlen && memcmp(addr, &s->link.addr, len) == 0;
+}
+
+void fz_source_address(const mux_ctx* s, uint8_t choice, sockaddr_storage* out,
                        socklen_t* out_len) {
   memset(out, 0, sizeof *out);
-  memcpy(out, &ctx->server_addr_storage, ctx->server_addrlen);
-  *out_len = ctx->server_addrlen;
+  memcpy(out, &s->link.addr, s->link.addrlen);
+  *out_len = s->link.addrlen;
   switch (choice & 3u) {
     case 2: {
       // Same family and address, another port: a stranger on the host.
@@ -252,17 +216,17 @@ void fz_source_address(const mux_ctx* ctx, uint8_t choice, sockaddr_storage* out
       break;
     }
     case 3:
-      *out_len = ctx->server_addrlen + 4;
+      *out_len = s->link.addrlen + 4;
       break;
     default:
       break;
   }
 }
 
-void fz_report_source(const mux_ctx* ctx, uint8_t choice, sockaddr* from, socklen_t* fromlen) {
+void fz_report_source(const mux_ctx* s, uint8_t choice, sockaddr* from, socklen_t* fromlen) {
   sockaddr_storage src;
   socklen_t src_len;
-  fz_source_address(ctx, choice, &src, &src_len);
+  fz_source_address(s, choice, &src, &src_len);
   size_t copy = *fromlen < src_len ? *fromlen : src_len;
   if (copy > sizeof src) copy = sizeof src;
   memcpy(from, &src, copy);

@@ -1,8 +1,9 @@
 // Shared pieces of the fuzz targets: the input reader, the record format,
-// the scripted results of the system calls and waits, configuration and
-// context set-up with exactly sized buffers (and their teardown), ASan
-// poisoning of the unused tail of rx_buf, and independent reference
-// versions of the byte rules the targets check the product code against.
+// the scripted results of the system calls, configuration and session set-up
+// without real endpoints (every module wired as session_open wires it, with
+// exactly sized buffers) and its teardown, ASan poisoning of the unused tail
+// of a receive slot, and independent reference versions of the byte rules
+// the targets check the product code against.
 #pragma once
 
 #include <sys/select.h>
@@ -13,7 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "tunnel.h"
+#include "session.h"
 
 // A failed check is a crash: libFuzzer saves the input that caused it.
 #define FZ_CHECK(cond)                                                       \
@@ -74,26 +75,10 @@ bool fz_recv_fails(uint8_t aux);
 // that the sanitizers trap on any byte it does not own or did not set.
 void fz_touch(const void* buf, size_t len);
 
-// One wait takes the next record. After a stop request (`running` cleared)
-// it fails with EINTR, counting such waits in *waits_after_stop and trapping
-// when there are many (an exchange or loop that ignores the stop); when no
-// record is left, it clears `running` and fails with EINTR, as a stop
-// request would. False: the wait fails, errno set.
-bool fz_wait_record(mux_ctx* ctx, fz_reader* r, fz_record* rec, unsigned* waits_after_stop);
-
-// The outcome of a wait of the registration exchange, which watches the
-// control pipe and the socket only, chosen by ctl bits 6-7 of its record:
-// 0-1 the socket readable (*sock_ready set: a receive then delivers the
-// record's bytes), 2 a time-out, or EINTR with aux bit 5, 3 the control
-// pipe. Returns what io_select returns, readfds set to match.
-int fz_handshake_wait(const fz_record* rec, int sock_fd, fd_set* readfds, bool* sock_ready);
-
 // ------------------------------------------------------------- context --
 
 constexpr int FZ_SOCK_FD = 11;
 constexpr int FZ_TUN_FD = 12;
-constexpr int FZ_PIPE_RD = 9;
-constexpr int FZ_PIPE_WR = 10;
 
 // A password of `len` non-zero bytes in a heap block of exactly len + 1
 // bytes, so that a read past its terminator is caught.
@@ -107,35 +92,41 @@ char* fz_pick_password(unsigned choice, size_t len, uint8_t seed);
 // the base that every target varies.
 void fz_config_init(mux_config* cfg, const char* password);
 
-// Zeroes ctx and fills it as endpoint setup and the event loop's start
-// would: descriptors, server address (IPv4 127.0.0.1:42000 or [::1]:42000),
-// password length, buffers of exactly 4096 / mtu / 4096 bytes, running 1.
-void fz_ctx_init(mux_ctx* ctx, const mux_config* cfg, bool ipv6_server);
+// Zeroes the session and wires it as session_open would, without opening
+// anything: the link gets the given descriptor and the server address (IPv4
+// 127.0.0.1:42000 or [::1]:42000), the TUN device its descriptor, and
+// session_prepare the rest (frame buffer of exactly mtu bytes). With
+// `batch_slots` the link also gets its frame batch (FRAME_BATCH_MAX slots of
+// mtu bytes), as link_open gives it.
+void fz_session_init(mux_ctx* s, const mux_config* cfg, bool ipv6_server, int sock_fd,
+                     int tun_fd, bool batch_slots);
 
-// Frees the templates, call entries and buffers.
-void fz_ctx_free(mux_ctx* ctx);
+// Frees the templates, call entries and buffers; the descriptors are left.
+void fz_session_free(mux_ctx* s);
 
-// Ends one input: fz_ctx_free, frees the password and clears the verbose flag.
-void fz_end_input(mux_ctx* ctx, char* password);
+// Ends one input: fz_session_free, frees the password and clears the verbose
+// flag.
+void fz_end_input(mux_ctx* s, char* password);
 
-// Copies `len` bytes into rx_buf and poisons rx_buf[len..4096), so that any
-// read or write beyond what was actually received traps.
-void fz_fill_rx(mux_ctx* ctx, const uint8_t* data, size_t len);
-void fz_unpoison_rx(mux_ctx* ctx);
-
-// Copies what a read or receive delivers into the caller's buffer of `cap`
-// bytes: the first of the `len` bytes that fit, into rx_buf through
-// fz_fill_rx. Returns the count copied.
-size_t fz_deliver(mux_ctx* ctx, void* buf, size_t cap, const uint8_t* data, size_t len);
+// Copies `len` bytes (at most RX_SLOT_SIZE) into the receive slot at `slot`
+// and poisons the rest of the slot, so that any read or write beyond what was
+// actually read or received traps. Returns the count copied.
+size_t fz_fill_slot(uint8_t* slot, const uint8_t* data, size_t len);
+// fz_fill_slot on the first slot of the session's receive block.
+size_t fz_fill_rx(mux_ctx* s, const uint8_t* data, size_t len);
+void fz_unpoison_rx(mux_ctx* s);
 
 // Source addresses a record can claim: 0 and 1 the server's, 2 the server's
 // address with another port, 3 the server's bytes with a longer length.
-void fz_source_address(const mux_ctx* ctx, uint8_t choice, sockaddr_storage* out,
+void fz_source_address(const mux_ctx* s, uint8_t choice, sockaddr_storage* out,
                        socklen_t* out_len);
 bool fz_source_is_server(uint8_t choice);
 // Writes that source address as a receive reports it: cut to the *fromlen
 // bytes the caller offers, *fromlen set to its full length.
-void fz_report_source(const mux_ctx* ctx, uint8_t choice, sockaddr* from, socklen_t* fromlen);
+void fz_report_source(const mux_ctx* s, uint8_t choice, sockaddr* from, socklen_t* fromlen);
+
+// True when the address is the session's server address (length and bytes).
+bool fz_is_server_address(const mux_ctx* s, const void* addr, socklen_t len);
 
 // Interesting values for the configuration fields.
 uint16_t fz_pick_mtu(uint8_t b);

@@ -1,7 +1,9 @@
-// Fuzz target: every packet the TUN device can deliver, through the RTP test,
-// the egress call table and frame building, the forwarding filter and the
-// non-RTP send, plus the server's recovery requests and the event loop's
-// time-based flush, across many packets and clock values.
+// Fuzz target: every packet the TUN device can deliver, through
+// session_tun_packet (the RTP test, the egress call table and frame
+// building, media carried whole when its sub-packet can never fit a frame,
+// the forwarding filter and the non-RTP send), plus the server's recovery
+// requests and the event loop's time-based flush, across many packets and
+// clock values.
 //
 // Input: 11 setting bytes, then records (fuzz_support.h). Settings:
 //   s0 mtu choice, s1 max_call choice,
@@ -20,9 +22,11 @@
 // behind a 40-byte IPv4/UDP/RTP header; otherwise the bytes are the packet.
 //
 // A reference model of the call table and frame building predicts every
-// frame and non-RTP message byte for byte, frame_len and frame_stamp; it
-// stops comparing for the rest of an input at the first case the rules leave
-// open (a packet of 30 to 39 bytes opening a call, an item larger than mtu).
+// frame and non-RTP message byte for byte (media too large for any frame goes
+// whole in a non-RTP message), frame_len and frame_stamp, and the counts of
+// packets sent as non-RTP and as RTP carried whole; it stops comparing for
+// the rest of an input at the first case the rules leave open (a packet of
+// 30 to 39 bytes opening a call, a 1-byte payload).
 // Invariants checked always: frame_len <= mtu, every frame sent <= mtu and
 // starting with a valid call id, every non-RTP message decodes to its packet.
 #include <cstdint>
@@ -32,17 +36,20 @@
 #include <arpa/inet.h>
 
 #include "bytes.h"
+#include "classify.h"
 #include "config.h"
-#include "egress.h"
-#include "forward.h"
 #include "fuzz_support.h"
 #include "log.h"
 #include "netio.h"
-#include "tunnel.h"
+#include "session.h"
+#include "wire.h"
 
 namespace {
 
-enum phase_kind { PHASE_IDLE, PHASE_FRAME, PHASE_SIP };
+// PHASE_FRAME: only frames may leave (the time-based flush); PHASE_PACKET:
+// one packet from the TUN device, which may send frames and at most one
+// non-RTP message carrying it.
+enum phase_kind { PHASE_IDLE, PHASE_FRAME, PHASE_PACKET };
 
 constexpr size_t MAX_SENDS = 64;
 
@@ -89,7 +96,7 @@ void dump(const char* what, const uint8_t* p, size_t len) {
 void check_frame_layout(const uint8_t* buf, size_t len) {
   uint8_t* f = S->scratch;
   memcpy(f, buf, len);
-  ref_password_xor(f, len, S->cfg->password, S->ctx->password_len);
+  ref_password_xor(f, len, S->cfg->password, S->ctx->egress.password_len);
   size_t o = 0;
   while (o < len) {
     FZ_CHECK(len - o >= 2);
@@ -123,8 +130,7 @@ void check_frame_layout(const uint8_t* buf, size_t len) {
 ssize_t io_sendto(int fd, const void* buf, size_t len, const sockaddr* to, socklen_t tolen) {
   FZ_CHECK(fd == FZ_SOCK_FD);
   FZ_CHECK(buf != nullptr);
-  FZ_CHECK(to != nullptr && tolen == S->ctx->server_addrlen);
-  FZ_CHECK(memcmp(to, &S->ctx->server_addr_storage, tolen) == 0);
+  FZ_CHECK(fz_is_server_address(S->ctx, to, tolen));
   FZ_CHECK(S->phase != PHASE_IDLE);
   fz_touch(buf, len);
   const auto* p = static_cast<const uint8_t*>(buf);
@@ -132,21 +138,20 @@ ssize_t io_sendto(int fd, const void* buf, size_t len, const sockaddr* to, sockl
   bool non_rtp = len >= 2 && p[0] == 0x00 && p[1] == 0x00;
   if (non_rtp) {
     // A non-RTP message: 0x00 0x00, the pad, the packet XORed with the pad,
-    // built in tx_buf. (A frame comes from frame_buf and is bounded by mtu,
-    // which may be as large as 65535.)
-    FZ_CHECK(len <= TX_BUF_SIZE);
-    size_t pad = S->ctx->password_len;
-    if (S->phase == PHASE_SIP) {
-      FZ_CHECK(++S->sip_sends == 1);
-      FZ_CHECK(len == 2 + pad + S->sip_len);
-      for (size_t j = 0; j < S->sip_len; j++) {
-        uint8_t key = pad ? p[2 + (j % pad)] : 0;
-        FZ_CHECK((p[2 + pad + j] ^ key) == S->sip_pkt[j]);
-      }
+    // built in the forwarding buffer. (A frame comes from the frame buffer
+    // and is bounded by mtu, which may be as large as 65535.)
+    FZ_CHECK(len <= FORWARD_BUF_SIZE);
+    size_t pad = S->ctx->forward.password_len;
+    FZ_CHECK(S->phase == PHASE_PACKET);
+    FZ_CHECK(++S->sip_sends == 1);
+    FZ_CHECK(len == 2 + pad + S->sip_len);
+    for (size_t j = 0; j < S->sip_len; j++) {
+      uint8_t key = pad ? p[2 + (j % pad)] : 0;
+      FZ_CHECK((p[2 + pad + j] ^ key) == S->sip_pkt[j]);
     }
   } else {
     // A multiplexed frame.
-    FZ_CHECK(S->phase == PHASE_FRAME);
+    FZ_CHECK(S->phase == PHASE_FRAME || S->phase == PHASE_PACKET);
     FZ_CHECK(len >= 1 && len <= S->cfg->mtu);
     FZ_CHECK(p[0] >= 1 && p[0] <= S->cfg->max_call);
     if (S->check_frames) check_frame_layout(p, len);
@@ -176,13 +181,28 @@ ssize_t io_write(int, const void*, size_t) {
 
 uint64_t io_monotonic_clock() { return S->clock; }
 
+// The packet path is handed its clocks and reads no other; setting the
+// session up may.
+uint64_t io_monotonic_us() {
+  FZ_CHECK(S->phase == PHASE_IDLE);
+  return S->clock;
+}
+uint32_t io_loop_clock() {
+  FZ_CHECK(S->phase == PHASE_IDLE);
+  return static_cast<uint32_t>(S->clock);
+}
+int64_t io_wall_time() {
+  FZ_CHECK(S->phase == PHASE_IDLE);
+  return 1700000000;
+}
+
 int io_select(int, fd_set*, timeval*) {
   FZ_CHECK(!"the egress side never waits");
   return -1;
 }
 
 int io_sendmmsg(int, mmsghdr*, unsigned) {
-  FZ_CHECK(!"only the event loop sends frames in batches");
+  FZ_CHECK(!"frames are not batched outside the loop's running phase");
   return -1;
 }
 
@@ -224,7 +244,9 @@ struct eg_model {
   uint32_t stamp;
   uint32_t rng;
   uint8_t cur_ctl;
-  uint8_t out[TX_BUF_SIZE];
+  uint64_t non_rtp;    // packets sent as non-RTP messages (kind non_rtp)
+  uint64_t rtp_whole;  // media carried whole in non-RTP messages (kind rtp_whole)
+  uint8_t out[FORWARD_BUF_SIZE];
 };
 
 eg_model* M;
@@ -285,6 +307,29 @@ int model_append(uint8_t cid, uint8_t type, const uint8_t* data, size_t n, size_
   return 0;
 }
 
+// A packet sent whole in a non-RTP message: a fresh pad from the generator,
+// the packet XORed with it. Nothing is sent (nor a pad drawn) when the
+// message would not fit the forwarding buffer.
+int model_message(const uint8_t* pkt, size_t len, uint64_t* counter) {
+  size_t p = PW_LEN;
+  if (2 + p + len > FORWARD_BUF_SIZE) return 0;
+  uint8_t* o = M->out;
+  o[0] = o[1] = 0;
+  for (size_t k = 0; k < p; k++) {
+    M->rng = ref_xorshift32(M->rng);
+    o[2 + k] = static_cast<uint8_t>(M->rng);
+  }
+  for (size_t j = 0; j < len; j++) o[2 + p + j] = pkt[j] ^ (p ? o[2 + (j % p)] : 0);
+  (*counter)++;
+  expect_send(o, 2 + p + len);
+  return fz_send_result(M->cur_ctl) == FZ_FATAL ? -1 : 0;
+}
+
+int model_sip(const uint8_t* pkt, size_t len) { return model_message(pkt, len, &M->non_rtp); }
+
+// Media whose sub-packet could never fit a frame of mtu bytes travels whole.
+int model_whole(const uint8_t* pkt, size_t len) { return model_message(pkt, len, &M->rtp_whole); }
+
 int model_mux(const uint8_t* pkt, size_t len, uint32_t now, uint64_t clock) {
   int live = -1;
   int free_slot = -1;
@@ -308,6 +353,9 @@ int model_mux(const uint8_t* pkt, size_t len, uint32_t now, uint64_t clock) {
       s.last_seen = clock;
       uint8_t cid = static_cast<uint8_t>(live + 1);
       if (pt != s.pt) {
+        // A full form that cannot travel: whole, and the stream keeps its
+        // old payload type so that its next packet tries the full form again.
+        if (2 + len > CFG->mtu) return model_whole(pkt, len);
         s.pt = pt;
         rc = model_append(cid, 0x00, pkt, len, 2 + len, now);
       } else {
@@ -316,11 +364,10 @@ int model_mux(const uint8_t* pkt, size_t len, uint32_t now, uint64_t clock) {
           M->valid = false;  // short or long form for a 1-byte payload: open
           return 0;
         }
-        if (n < 128) {
-          rc = model_append(cid, static_cast<uint8_t>(n), pkt + 40, n, 2 + n, now);
-        } else {
-          rc = model_append(cid, 0x80, pkt + 40, n, 4 + n, now);
-        }
+        const uint8_t type = n < 128 ? static_cast<uint8_t>(n) : 0x80;
+        const size_t item = (type == 0x80 ? 4 : 2) + n;
+        if (item > CFG->mtu) return model_whole(pkt, len);
+        rc = model_append(cid, type, pkt + 40, n, item, now);
       }
     }
   } else if (free_slot >= 0) {
@@ -328,6 +375,8 @@ int model_mux(const uint8_t* pkt, size_t len, uint32_t now, uint64_t clock) {
       M->valid = false;  // too short to give the receiver a header: open
       return 0;
     }
+    // A stream whose full form cannot travel is not opened: whole.
+    if (2 + len > CFG->mtu) return model_whole(pkt, len);
     eg_slot& s = M->slots[free_slot];
     s.used = true;
     s.forced = false;
@@ -340,34 +389,23 @@ int model_mux(const uint8_t* pkt, size_t len, uint32_t now, uint64_t clock) {
   return rc;
 }
 
-int model_sip(const uint8_t* pkt, size_t len) {
-  size_t p = PW_LEN;
-  if (2 + p + len > TX_BUF_SIZE) return 0;
-  uint8_t* o = M->out;
-  o[0] = o[1] = 0;
-  for (size_t k = 0; k < p; k++) {
-    M->rng = ref_xorshift32(M->rng);
-    o[2 + k] = static_cast<uint8_t>(M->rng);
-  }
-  for (size_t j = 0; j < len; j++) o[2 + p + j] = pkt[j] ^ (p ? o[2 + (j % p)] : 0);
-  expect_send(o, 2 + p + len);
-  return fz_send_result(M->cur_ctl) == FZ_FATAL ? -1 : 0;
-}
-
 void finish_call(const mux_ctx* ctx, int rc, int want) {
-  FZ_CHECK(ctx->frame_len <= CFG->mtu);
+  const egress_state* eg = &ctx->egress;
+  FZ_CHECK(eg->frame_len <= CFG->mtu);
   if (!S->compare || !M->valid) return;
   if (S->next_send != S->n_sends) {
     fprintf(stderr, "%zu of %zu predicted sends happened\n", S->next_send, S->n_sends);
   }
   FZ_CHECK(S->next_send == S->n_sends);
   FZ_CHECK(rc == want);
+  FZ_CHECK(ctx->stats.packets[DIR_EGRESS][KIND_NON_RTP] == M->non_rtp);
+  FZ_CHECK(ctx->stats.packets[DIR_EGRESS][KIND_RTP_WHOLE] == M->rtp_whole);
   if (rc == 0) {
-    if (ctx->frame_len != M->frame_len) {
-      fprintf(stderr, "frame_len %u, model %zu\n", ctx->frame_len, M->frame_len);
+    if (eg->frame_len != M->frame_len) {
+      fprintf(stderr, "frame_len %u, model %zu\n", eg->frame_len, M->frame_len);
     }
-    FZ_CHECK(ctx->frame_len == M->frame_len);
-    if (ctx->frame_len != 0) FZ_CHECK(ctx->frame_stamp == M->stamp);
+    FZ_CHECK(eg->frame_len == M->frame_len);
+    if (eg->frame_len != 0) FZ_CHECK(eg->frame_stamp == M->stamp);
   }
 }
 
@@ -377,7 +415,7 @@ size_t build_packet(const fz_record& rec, uint8_t* out, uint16_t sip_port_n) {
   uint8_t rtp1 = rec.len > 1 ? rec.data[1] : 0;
   uint8_t flags = rec.len > 2 ? rec.data[2] : 0;
   size_t payload = rec.len > 3 ? rec.len - 3 : 0;
-  if (payload > RX_BUF_SIZE - 40) payload = RX_BUF_SIZE - 40;
+  if (payload > RX_SLOT_SIZE - 40) payload = RX_SLOT_SIZE - 40;
   size_t len = 40 + payload;
   memset(out, 0, 40);
   out[0] = 0x45;
@@ -439,19 +477,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   verbose = (s2 & 0x40u) ? 1 : 0;
 
   static mux_ctx ctx;
-  fz_ctx_init(&ctx, &cfg, false);
-
   S->ctx = &ctx;
   S->cfg = &cfg;
   S->phase = PHASE_IDLE;
+  S->clock = now;
+  fz_session_init(&ctx, &cfg, false, FZ_SOCK_FD, FZ_TUN_FD, false);
+
   S->check_frames = true;
   CFG = &cfg;
-  PW_LEN = ctx.password_len;
+  PW_LEN = ctx.egress.password_len;
+  FZ_CHECK(ctx.forward.password_len == PW_LEN);
   memset(M->slots, 0, sizeof M->slots);
   M->valid = true;
   M->frame_len = 0;
   M->stamp = 0;
   M->rng = pad_rng_state;
+  M->non_rtp = 0;
+  M->rtp_whole = 0;
   S->clock = now;
 
   static const bool trace = getenv("FUZZ_TRACE") != nullptr;
@@ -462,7 +504,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             cfg.max_muxing_time, now);
   }
   static const int shifts[8] = {-1, 0, 8, 12, 16, 20, 24, 28};
-  static uint8_t pkt_buf[RX_BUF_SIZE];
+  static uint8_t pkt_buf[RX_SLOT_SIZE];
   fz_record rec;
   bool ended = false;
   while (!ended && fz_next_record(&r, &rec)) {
@@ -478,17 +520,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The pass's time-based flush, as the event loop does it.
     S->compare = M->valid;
     begin_call();
-    if (ctx.frame_len != 0 && now - ctx.frame_stamp >= cfg.max_muxing_time) {
+    if (ctx.egress.frame_len != 0 && now - ctx.egress.frame_stamp >= cfg.max_muxing_time) {
       int want = 0;
       if (M->valid) {
-        FZ_CHECK(M->frame_len == ctx.frame_len);
+        FZ_CHECK(M->frame_len == ctx.egress.frame_len);
         want = model_send_frame();
       }
       S->phase = PHASE_FRAME;
-      int rc = write_muxed_data_to_sock(&ctx);
+      int rc = egress_send_frame(&ctx.egress, FLUSH_AGE);
       S->phase = PHASE_IDLE;
       FZ_CHECK(rc == 0 || rc == -1);
-      FZ_CHECK(ctx.frame_len == 0);
+      FZ_CHECK(ctx.egress.frame_len == 0);
       finish_call(&ctx, rc, want);
       if (rc != 0) break;
     }
@@ -497,12 +539,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (trace) {
       fprintf(stderr, "pass now %08x event %u send %d aux %u len %zu%s frame_len %u\n", now, event,
               static_cast<int>(fz_send_result(rec.ctl)), rec.aux, rec.len,
-              (rec.ctl & 0x80u) ? " built" : "", ctx.frame_len);
+              (rec.ctl & 0x80u) ? " built" : "", ctx.egress.frame_len);
     }
     if (event == 3) continue;
     if (event == 2) {
       uint8_t cid = rec.aux == 0 ? 1 : rec.aux;
-      egress_force_full(&ctx, cid);
+      egress_force_full(&ctx.egress, cid);
       if (M->slots[cid - 1].used) {
         M->slots[cid - 1].last_seen = 0;
         M->slots[cid - 1].forced = true;
@@ -524,7 +566,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Raw packets whose total length field lies cannot be walked as frames.
     if (!fix_lengths && (rec.ctl & 0x80u) == 0) S->check_frames = false;
     fz_fill_rx(&ctx, src_bytes, len);
-    const uint8_t* pkt = ctx.rx_buf;
+    const uint8_t* pkt = ctx.rx_block;
 
     bool rtp = is_rtp_packet(pkt, len);
     if (len >= 30) {
@@ -534,34 +576,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     S->compare = M->valid;
     begin_call();
+    int want = 0;
     if (rtp) {
-      int want = M->valid ? model_mux(src_bytes, len, now, S->clock) : 0;
-      S->compare = S->compare && M->valid;
-      S->phase = PHASE_FRAME;
-      int rc = mux_rtp_packet(&ctx, pkt, len, now);
-      S->phase = PHASE_IDLE;
-      FZ_CHECK(rc == 0 || rc == -1);
-      finish_call(&ctx, rc, want);
-      if (rc != 0) ended = true;
+      if (M->valid) want = model_mux(src_bytes, len, now, S->clock);
     } else {
       bool decided;
       bool want_fwd = ref_is_forwardable(&cfg, src_bytes, len, &decided);
       bool fwd = is_forwardable(&cfg, pkt, len);
       if (decided) FZ_CHECK(fwd == want_fwd);
-      if (fwd) {
-        int want = M->valid ? model_sip(src_bytes, len) : 0;
-        S->phase = PHASE_SIP;
-        S->sip_pkt = src_bytes;
-        S->sip_len = len;
-        S->sip_sends = 0;
-        int rc = write_sip_packet_to_sock(&ctx, pkt, len);
-        S->phase = PHASE_IDLE;
-        FZ_CHECK(rc == 0 || rc == -1);
-        if (2 + ctx.password_len + len > TX_BUF_SIZE) FZ_CHECK(S->sip_sends == 0);
-        finish_call(&ctx, rc, want);
-        if (rc != 0) ended = true;
-      }
+      if (fwd && M->valid) want = model_sip(src_bytes, len);
     }
+    S->compare = S->compare && M->valid;
+    S->phase = PHASE_PACKET;
+    S->sip_pkt = src_bytes;
+    S->sip_len = len;
+    S->sip_sends = 0;
+    int rc = session_tun_packet(&ctx, pkt, len, now, S->clock);
+    S->phase = PHASE_IDLE;
+    FZ_CHECK(rc == 0 || rc == -1);
+    // A message that would not fit the forwarding buffer is never sent.
+    if (2 + PW_LEN + len > FORWARD_BUF_SIZE) FZ_CHECK(S->sip_sends == 0);
+    finish_call(&ctx, rc, want);
+    if (rc != 0) ended = true;
   }
 
   fz_end_input(&ctx, password);

@@ -170,10 +170,11 @@ def non_rtp(packet, pad):
 
 def datagram_settings(password_len=None, empty_password=False, verbose=False, ipv6=False,
                       open_calls=False, reg_state=0, mtu_choice=0, seed=7, ingress_filter=False,
-                      allow_ping=False, allow_all=False, sip_port_40000=False):
+                      allow_ping=False, allow_all=False, sip_port_40000=False, registering=False):
     s0, s1 = password_setting(password_len, empty=empty_password)
     s0 |= flag_bits((verbose, 8), (ipv6, 0x10), (open_calls, 0x20)) | (reg_state & 3) << 6
-    s4 = flag_bits((ingress_filter, 1), (allow_ping, 2), (allow_all, 4), (sip_port_40000, 8))
+    s4 = flag_bits((ingress_filter, 1), (allow_ping, 2), (allow_all, 4), (sip_port_40000, 8),
+                   (registering, 0x10))
     return bytes((s0, s1, mtu_choice, seed, s4)), (fuzz_password(password_len, seed)
                                                    if password_len is not None else b'')
 
@@ -281,6 +282,23 @@ def datagram_seeds():
             non_rtp(udp_packet(60, 40000, 5060, proto=6), pad)) + record(
             non_rtp(icmp_echo(), pad)) + record(non_rtp(ipv6_packet(), pad)) + record(
             non_rtp(udp_packet(16, 5060, 5060), pad))
+
+    # The registration at start: media and non-RTP messages before the
+    # server's answer change nothing; its control messages do.
+    head, pw = datagram_settings(password_len=8, registering=True)
+    seeds['registering_media_first'] = head + record(password_xor(full_sub(3, pkt60), pw)) + \
+        record(non_rtp(udp_packet(100, 5060, 5060), bytes(8))) + record(b'\x01\x81\x03\x14') + \
+        record(control(b'REQUEST')) + record(control(b'CHANLLANGE', challenge16)) + record(
+            control(b'AUTHORIZED')) + record(password_xor(full_sub(3, pkt60), pw))
+    seeds['registering_declined_send_errors'] = head + record(control(b'DECLINED'), ctl=0x08) + \
+        record(control(b'CHANLLANGE', challenge16), ctl=0x0C) + record(control(b'AUTHORIZED'))
+
+    # More compressed sub-packets without template than the recovery budget
+    # allows, in one frame and the next, with transient send failures.
+    head, _ = datagram_settings()
+    many = b''.join(short_sub(cid, pkt60[40:]) for cid in range(1, 9))
+    seeds['recovery_budget'] = head + record(many) + record(many, ctl=0x08) + record(
+        short_sub(2, pkt60[40:]) + short_sub(9, pkt60[40:]), ctl=0x08) + record(many)
     return seeds
 
 
@@ -388,6 +406,9 @@ def config_seeds():
     seeds['mtu_9000'] = b'server=h\nmtu=9000\n'
     seeds['mtu_9001'] = b'server=h\nmtu=9001\n'
     seeds['mtu_negative'] = b'server=h\nmtu=-1\n'
+    seeds['mtu_0_1'] = b'server=h\nmtu=1\nmtu=0\n'
+    seeds['server_timeout'] = b'server=h\nserver_timeout=30\nserver_timeout=86401\n'
+    seeds['server_timeout_negative'] = b'server=h\nserver_timeout=86400\nserver_timeout=-1\n'
     seeds['max_call_0'] = b'server=h\nmax_call=0\n'
     seeds['max_call_256'] = b'server=h\nmax_call=256\n'
     seeds['ingress_filter'] = b'server=h\ningress_filter=1\ningress_filter=2\n'
@@ -411,11 +432,20 @@ def config_seeds():
 
 def loop_settings(mtu_choice=0, max_call_choice=0, password_len=None, allow_all=False,
                   allow_ping=False, verbose=False, waiting=False, idle_choice=0,
-                  muxing_choice=0, seed=5):
+                  muxing_choice=0, seed=5, blocking_tun=False, status=False, ipv6=False,
+                  near_wrap=False, stop_first=False):
     s2, s3 = password_setting(password_len, long_bit=0)
     s2 |= flag_bits((allow_all, 4), (allow_ping, 8), (verbose, 0x10), (waiting, 0x20)) | \
         (idle_choice & 3) << 6
-    return bytes((mtu_choice, max_call_choice, s2, s3, muxing_choice, seed))
+    s4 = (muxing_choice & 7) | flag_bits((blocking_tun, 8), (status, 0x10), (ipv6, 0x20),
+                                         (near_wrap, 0x40), (stop_first, 0x80))
+    return bytes((mtu_choice, max_call_choice, s2, s3, s4, seed))
+
+
+def burst(rec, copies):
+    """The record with `copies` more copies of its bytes arriving with it."""
+    length = struct.unpack('>H', rec[2:4])[0]
+    return rec[:2] + struct.pack('>H', length | (copies & 7) << 13) + rec[4:]
 
 
 def loop_tun(packet, ctl=0):
@@ -451,6 +481,18 @@ def loop_seeds():
     seeds['recv_errors'] = head + auth + record(b'', aux=0x11) + record(b'', aux=0x19)
     seeds['small_mtu_verbose'] = loop_settings(mtu_choice=9, verbose=True, allow_all=True) + \
         auth + loop_tun(a200[0]) + loop_tun(a200[1]) + loop_tun(ipv6_packet()) + loop_tun(b'')
+    # Bursts read by one drain, signals during the drains, the status file
+    # and status requests, a TUN device read once per wake, the loop clock
+    # wrapping, and a stop before the start.
+    seeds['bursts_signals_status'] = loop_settings(status=True, near_wrap=True, password_len=8) + \
+        record(b'', ctl=0xC0) + auth + burst(loop_tun(a200[0]), 7) + burst(
+            loop_sock(full_sub(3, pkt60)), 7) + record(b'', aux=3) + burst(
+            record(a200[1], ctl=0x80, aux=0x80), 3) + record(b'', aux=5) + burst(record(a200[2], aux=0x40 | 0x80), 2) + \
+        record(a200[3], aux=0xC0) + record(b'', aux=3)
+    seeds['blocking_tun_ipv6'] = loop_settings(blocking_tun=True, ipv6=True, waiting=True) + \
+        auth + burst(loop_tun(a200[0]), 5) + burst(loop_sock(b'\x01\x81\x01\x14'), 3) + \
+        record(b'', aux=3) + record(b'', aux=3)
+    seeds['stop_first'] = loop_settings(stop_first=True) + auth + loop_tun(a200[0])
     return seeds
 
 

@@ -29,6 +29,9 @@ int session_open(mux_ctx* s, const mux_config* cfg) {
 
 int session_prepare(mux_ctx* s, const mux_config* cfg) {
   s->config = cfg;
+  // A socket of the other family is opened only later, when the server is
+  // looked for there (a session wired by hand must not take descriptor 0).
+  s->link.alt_fd = -1;
   const uint8_t password_len =
       static_cast<uint8_t>(cfg->password != nullptr ? strlen(cfg->password) : 0);
   reg_init(&s->reg, cfg->password, password_len);
