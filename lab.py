@@ -1201,7 +1201,7 @@ def quality_rows(f):
         return " / ".join("-" if v is None else "%.1f" % v for v in values)
 
     up, down = q[UP], q[DOWN]
-    row("one-way delay mean / p99 / max (ms)",
+    row("delay mean / p99 / max (ms)",
         ms(up["delay_mean_ms"], up["delay_p99_ms"], up["delay_max_ms"]),
         ms(down["delay_mean_ms"], down["delay_p99_ms"], down["delay_max_ms"]))
     if up["direct"] and down["direct"]:

@@ -81,7 +81,7 @@ class StreamStats:
         self.latency_sum = 0.0
         self.latency_max = 0.0
         self.latency_n = 0
-        self.arrivals = []         # (arrival s, one-way delay s, RTP timestamp)
+        self.arrivals = []         # (arrival s, one-way delay s, RTP timestamp, counter)
 
     def on_counter(self, counter, latency, arrival=None, timestamp=None):
         if counter in self.seen:
@@ -90,7 +90,7 @@ class StreamStats:
         self.seen.add(counter)
         self.received += 1
         if arrival is not None:
-            self.arrivals.append((arrival, latency, timestamp))
+            self.arrivals.append((arrival, latency, timestamp, counter))
         if counter < self.highest:
             self.out_of_order += 1
         else:
@@ -427,20 +427,24 @@ class Traffic:
             }
         return out
 
-    def quality(self):
+    def quality(self, tail=5):
         """direction -> the call quality of the streams through the tunnel
         (lab/quality.py), with "direct": the same for the reference streams
-        around it, and what the tunnel added to the delay."""
+        around it, and what the tunnel added to the delay.  The last `tail`
+        packets of every stream are left out: the lab's calls all end
+        together, and their last frame then waits for its timer alone, as
+        frames of a trunk whose calls end one by one do not."""
+        def steady(s):
+            return [p for p in s.stats.arrivals if p[3] < s.packets - tail]
+
         out = {}
         for d in DIRECTIONS:
-            tunnel = quality.summarize([quality.stream_quality(s.stats.arrivals)
-                                        for s in self.streams
-                                        if s.direction == d and s.stats.arrivals])
+            tunnel = quality.summarize([quality.stream_quality(steady(s)) for s in self.streams
+                                        if s.direction == d and isinstance(s, Stream)])
             direct = None
-            refs = [s for s in self.references if s.direction == d and s.stats.arrivals]
+            refs = [s for s in self.references if s.direction == d]
             if refs:
-                direct = quality.summarize([quality.stream_quality(s.stats.arrivals)
-                                            for s in refs])
+                direct = quality.summarize([quality.stream_quality(steady(s)) for s in refs])
             tunnel["direct"] = direct
             tunnel.update(quality.added(tunnel, direct))
             out[d] = tunnel
