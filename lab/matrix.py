@@ -68,7 +68,8 @@ def quality_row(n, codec, ms, f):
     for d in ("up", "down"):
         x = q[d]
         cells += [fmt(x["added_mean_ms"], x["added_p99_ms"]), fmt(x["jitter_mean_ms"]),
-                  fmt(x["gap_max_ms"]), "%.1f%%" % f[d]["saving_percent"]]
+                  fmt(x["gap_max_ms"]), "%.1f%%" % f[d]["saving_percent"],
+                  "%.0f" % f[d]["frames_per_second"]]
     lost = f["up"]["lost"] + f["down"]["lost"]
     cells.append(str(lost))
     return "| " + " | ".join(cells) + " |"
@@ -76,9 +77,9 @@ def quality_row(n, codec, ms, f):
 
 def quality_table(out_dir, plan):
     print("| max_muxing_time | calls | codec | up: added delay mean / p99 (ms) | up: jitter (ms) "
-          "| up: longest gap (ms) | up: saving | down: added delay mean / p99 (ms) "
-          "| down: jitter (ms) | down: longest gap (ms) | down: saving | lost |")
-    print("|---|---|---|---|---|---|---|---|---|---|---|---|")
+          "| up: longest gap (ms) | up: saving | up: frames/s | down: added delay mean / p99 (ms) "
+          "| down: jitter (ms) | down: longest gap (ms) | down: saving | down: frames/s | lost |")
+    print("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|")
     for name, n, codec, ms in plan:
         path = os.path.join(out_dir, name + ".json")
         if os.path.exists(path):
