@@ -12,6 +12,9 @@ missing or stale, then builds a lab of network namespaces named for this run:
                                        10.77.1.1           10.77.2.2:42000
                                        10.77.2.1           10.77.3.1   10.77.3.2
 
+    phones eth1 10.77.6.10 -- router lan1 ... server lan1 -- host eth1 10.77.5.2
+                              (the direct path: same hops, no tunnel)
+
 The router runs corvex with a generated configuration; its up script brings
 the TUN device up and routes the host's network into it.  The server runs
 the lab peer (lab/labpeer.py), which registers the client, rebuilds its
@@ -21,6 +24,11 @@ host, set up and torn down with SIP on port 5060; with GStreamer installed,
 call 1 is sent by gst-launch-1.0 in both directions (and, with tshark, its
 rebuilt streams are analysed by tshark).  nftables counters on the router
 and the server count what goes into the tunnel and what crosses its wire.
+A reference call runs on the direct path beside the calls, and the summary
+shows the call quality at the receivers (lab/quality.py: one-way delay,
+RFC 3550 jitter, longest gap) with what the tunnel adds to it.  With
+--sip-phones two pairs of real SIP phones (baresip) call instead, one pair
+through the tunnel and one on the direct path (lab/sipphones.py).
 
 With any of the --wan-* options (or --nat-*, --capture) the router's and
 the server's WAN sides are no veth pair but a TUN device each, joined by the
