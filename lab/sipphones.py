@@ -55,16 +55,23 @@ def missing():
     return None
 
 
+NOISE_BLOCK = 80001     # samples; prime to the 160 of a packet
+
+
 def write_noise_wav(path, seconds, seed=1):
-    """8 kHz mono 16-bit noise at about -30 dBFS."""
+    """8 kHz mono 16-bit noise at about -30 dBFS: a block of 80001 samples
+    over and over, so that a 20-ms payload comes again only after 80001
+    packets (1600 s)."""
     rng = random.Random(seed)
+    block = struct.pack("<%dh" % NOISE_BLOCK, *(rng.randint(-1000, 1000)
+                                                for _ in range(NOISE_BLOCK)))
+    samples = int(8000 * seconds)
+    data = block * (samples // NOISE_BLOCK + 1)
     with wave.open(path, "wb") as w:
         w.setnchannels(1)
         w.setsampwidth(2)
         w.setframerate(8000)
-        samples = int(8000 * seconds)
-        w.writeframes(struct.pack("<%dh" % samples, *(rng.randint(-1000, 1000)
-                                                      for _ in range(samples))))
+        w.writeframes(data[:2 * samples])
 
 
 def write_phone(directory, name, addr, rtp_port, wav):
