@@ -1342,7 +1342,8 @@ def parse_args(argv):
                     "and print what it did.  Run as root.",
         epilog="Exit status: 0 when every packet arrived in order, 2 when some did not (without "
                "--loss, WAN loss, reordering, duplication, rate cap, NAT or server restart), 1 on "
-               "a failure to set up or tear down, 130 when interrupted.")
+               "a failure to set up or tear down, 130 when interrupted.  With --sip-phones: 2 when a "
+               "call did not carry media both ways.")
     p.add_argument("--calls", type=int, default=20, help="calls to run (default 20)")
     p.add_argument("--codec", choices=sorted(CODEC_CHOICES), default="mixed",
                    help="codec of every call: g711 (160-byte payload), g729 (20-byte payload), "
