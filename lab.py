@@ -12,6 +12,9 @@ missing or stale, then builds a lab of network namespaces named for this run:
                                        10.77.1.1           10.77.2.2:42000
                                        10.77.2.1           10.77.3.1   10.77.3.2
 
+    phones eth1 10.77.6.10 -- router lan1 ... server lan1 -- host eth1 10.77.5.2
+                              (the direct path: same hops, no tunnel)
+
 The router runs corvex with a generated configuration; its up script brings
 the TUN device up and routes the host's network into it.  The server runs
 the lab peer (lab/labpeer.py), which registers the client, rebuilds its
@@ -21,6 +24,11 @@ host, set up and torn down with SIP on port 5060; with GStreamer installed,
 call 1 is sent by gst-launch-1.0 in both directions (and, with tshark, its
 rebuilt streams are analysed by tshark).  nftables counters on the router
 and the server count what goes into the tunnel and what crosses its wire.
+A reference call runs on the direct path beside the calls, and the summary
+shows the call quality at the receivers (lab/quality.py: one-way delay,
+RFC 3550 jitter, longest gap) with what the tunnel adds to it.  With
+--sip-phones two pairs of real SIP phones (baresip) call instead, one pair
+through the tunnel and one on the direct path (lab/sipphones.py).
 
 With any of the --wan-* options (or --nat-*, --capture) the router's and
 the server's WAN sides are no veth pair but a TUN device each, joined by the
@@ -59,6 +67,7 @@ import counters  # noqa: E402
 import labpeer  # noqa: E402
 import netlab  # noqa: E402
 import rtpgen  # noqa: E402
+import sipphones  # noqa: E402
 from rtpgen import DOWN, UP  # noqa: E402
 
 # Debian packages: the lab cannot run without the first list; the second
@@ -79,6 +88,14 @@ ROUTER_TUN = "cvx0"
 PEER_TUN = "cvxs0"
 PHONE_RTP_BASE = 20000
 HOST_RTP_BASE = 30000
+# The direct path: the same hops as the calls (phones, router, WAN, server,
+# host) without the tunnel, on interfaces of their own (phones eth1 -- router
+# lan1, server lan1 -- host eth1).  A reference call runs on it beside the
+# calls: the zero of the delay figures.
+DIRECT_PHONE, DIRECT_ROUTER = "10.77.6.10", "10.77.6.1"
+DIRECT_SERVER, DIRECT_HOST = "10.77.5.1", "10.77.5.2"
+REFERENCE_CALL, REFERENCE_PHONE_PORT, REFERENCE_HOST_PORT = 255, 29000, 39000
+CODEC_CHOICES = {"mixed": None, "g711": "G.711", "g729": "G.729"}
 MAX_CALLS = 250
 # Keys of the generated configuration beyond the addresses and scripts.  The
 # loop wakes every 20 ms and sends its idle REQUEST after about 30 quiet
@@ -136,9 +153,10 @@ def missing_packages(names):
     return out
 
 
-def ensure_packages(need_build, install):
+def ensure_packages(need_build, install, extra=()):
     needed = [p for p in NEEDED if need_build or p not in ("cmake", "ninja-build", "g++")]
-    missing = missing_packages(needed + WANTED)
+    wanted = WANTED + list(extra)
+    missing = missing_packages(needed + wanted)
     if missing and install:
         say("== installing %s" % " ".join(missing))
         env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
@@ -149,7 +167,7 @@ def ensure_packages(need_build, install):
             ok = r.returncode == 0
         if not ok:
             say("   apt-get failed; going on with what is installed")
-        missing = missing_packages(needed + WANTED)
+        missing = missing_packages(needed + wanted)
     lacking = [p for p in missing if p in needed]
     for tool in ("ip", "nft"):
         if shutil.which(tool) is None:
@@ -475,7 +493,9 @@ class LabRun:
         self.traffic = None
         self.corvex = None
         self.peer = None
-        self.gst = args.gst and shutil.which("gst-launch-1.0") is not None
+        # GStreamer sends call 1 as G.711 (PCMU).
+        self.gst = args.gst and shutil.which("gst-launch-1.0") is not None \
+            and self.codec_of(0) == "G.711" and not args.sip_phones
         self.tshark = self.gst and args.tshark and shutil.which("tshark") is not None
         self.progress_stop = threading.Event()
         self.figures = {}
@@ -483,6 +503,11 @@ class LabRun:
         self.wanlink = None
         self.happenings = []           # (seconds into the calls, what) of --*-at events
         self.snapshots = {}
+
+    def codec_of(self, call):
+        """The codec of a call: every call the one of --codec, or G.711 and
+        G.729 by turns."""
+        return CODEC_CHOICES[self.args.codec] or rtpgen.codec_for_call(call)
 
     # -- set-up ---------------------------------------------------------------
 
@@ -512,6 +537,8 @@ class LabRun:
         else:
             lab.veth(self.router, "wan0", ROUTER_WAN + "/24", self.server, "wan0", SERVER + "/24")
         lab.veth(self.server, "lan0", SERVER_LAN + "/24", self.host, "eth0", HOST + "/24")
+        lab.veth(self.phones, "eth1", DIRECT_PHONE + "/24", self.router, "lan1", DIRECT_ROUTER + "/24")
+        lab.veth(self.server, "lan1", DIRECT_SERVER + "/24", self.host, "eth1", DIRECT_HOST + "/24")
         phones = sorted({phone_addr(c) for c in range(a.calls)}, key=socket.inet_aton)
         batch = "".join("addr add %s/24 dev eth0\n" % addr for addr in phones)
         r = subprocess.run(["ip", "-n", self.phones.name, "-batch", "-"], input=batch,
@@ -520,6 +547,11 @@ class LabRun:
             raise RuntimeError("adding the phones' addresses: %s" % r.stderr.strip())
         self.phones.ip("route", "add", "default", "via", ROUTER_LAN)
         self.host.ip("route", "add", "default", "via", SERVER_LAN)
+        # The direct path, each way over the router's and the server's WAN side.
+        self.phones.ip("route", "add", DIRECT_HOST + "/32", "via", DIRECT_ROUTER)
+        self.router.ip("route", "add", DIRECT_HOST + "/32", "via", SERVER)
+        self.server.ip("route", "add", DIRECT_PHONE + "/32", "via", ROUTER_WAN)
+        self.host.ip("route", "add", DIRECT_PHONE + "/32", "via", DIRECT_SERVER)
         for ns in (self.router, self.server):
             ns.sysctl("net.ipv4.ip_forward", 1)
 
@@ -608,13 +640,23 @@ class LabRun:
         for c in calls:
             t.add_phone_sip(c, phone_sip[phone_addr(c)], phone_addr(c))
         self.phone_rtp, self.host_rtp = phone_rtp, host_rtp
+        self.reference_rtp = (self.phones.in_ns(lambda: udp(DIRECT_PHONE, REFERENCE_PHONE_PORT)),
+                              self.host.in_ns(lambda: udp(DIRECT_HOST, REFERENCE_HOST_PORT)))
 
     def make_streams(self, start, packets):
         a = self.args
         t = self.traffic
         self.external = {}
+        phone, host = self.reference_rtp
+        # The reference call, half a packet time after the first call.
+        offset = start + rtpgen.PTIME / 2
+        t.add_reference(rtpgen.Stream(REFERENCE_CALL, UP, self.codec_of(0), phone,
+                                      (DIRECT_HOST, REFERENCE_HOST_PORT), offset, packets), host)
+        t.add_reference(rtpgen.Stream(REFERENCE_CALL, DOWN, self.codec_of(0), host,
+                                      (DIRECT_PHONE, REFERENCE_PHONE_PORT), offset + 0.0005, packets),
+                        phone)
         for c in range(a.calls):
-            codec = rtpgen.codec_for_call(c)
+            codec = self.codec_of(c)
             if c == 0 and self.gst:
                 for d, rx in ((UP, self.host_rtp[0]), (DOWN, self.phone_rtp[0])):
                     s = rtpgen.ExternalStream(c, d, "G.711", "GStreamer")
@@ -689,7 +731,7 @@ class LabRun:
         self.open_sockets()
         t = self.traffic
         calls = list(range(a.calls))
-        codec = rtpgen.codec_for_call
+        codec = self.codec_of
 
         def rtp_port(c):
             return phone_port(c)
@@ -845,8 +887,8 @@ class LabRun:
         except (OSError, RuntimeError, ValueError):
             self.figures_peer = None
         f = {"calls": a.calls, "seconds": a.seconds, "media_seconds": round(self.media_seconds, 3),
-             "codecs": {"G.711": sum(1 for c in range(a.calls) if rtpgen.codec_for_call(c) == "G.711"),
-                        "G.729": sum(1 for c in range(a.calls) if rtpgen.codec_for_call(c) == "G.729")},
+             "codecs": {"G.711": sum(1 for c in range(a.calls) if self.codec_of(c) == "G.711"),
+                        "G.729": sum(1 for c in range(a.calls) if self.codec_of(c) == "G.729")},
              "gstreamer_call": self.gst, "loss_option_percent": a.loss,
              "sip": {"invites_answered": self.sip_invites, "byes_answered": self.sip_byes}}
         for d in (UP, DOWN):
@@ -893,6 +935,8 @@ class LabRun:
                 cc[d]["saving_percent"] = client.saving_percent(direction)
             f["client_counters"] = cc
         self.add_wan_figures(f)
+        f["quality"] = self.traffic.quality()
+        f["config"]["max_muxing_time"] = self.muxing_time()
         f["streams"] = [{"call": s.call + 1, "direction": s.direction, "codec": s.codec,
                          "by": getattr(s, "tool", "lab.py"), "sent": s.stats.sent,
                          "received": s.stats.received, "out_of_order": s.stats.out_of_order,
@@ -975,6 +1019,28 @@ class LabRun:
                 except Exception as exc:   # an optional view: never the lab's end
                     say("   dissecting %s failed: %s" % (a.capture, exc))
 
+    def muxing_time(self):
+        """max_muxing_time of the client's configuration, in loop-clock units."""
+        items = dict(config_items(self.args))
+        items.update(kv.split("=", 1) for kv in self.args.set)
+        try:
+            return int(items.get("max_muxing_time", 80000))
+        except ValueError:
+            return None
+
+    def run_sip_phones(self):
+        """Real phones instead of the lab's calls (--sip-phones)."""
+        f = sipphones.run_call(self, self.args.seconds, say, realtime=self.args.realtime,
+                               tool=Tool, wait_for=netlab.wait_for, set_realtime=set_realtime)
+        rnft, snft = nft_counters(self.router), nft_counters(self.server)
+        f["saving_percent"] = {}
+        for d, entry in ((UP, rnft), (DOWN, snft)):
+            plain = entry.get("%s_entry_rtp" % d, (0, 0))[1]
+            frames = rnft.get("%s_frames" % d, (0, 0))[1]
+            f["saving_percent"][d] = 100.0 * (1 - frames / plain) if plain else 0.0
+        f["config"] = {"max_muxing_time": self.muxing_time()}
+        return f
+
     # -- teardown -------------------------------------------------------------
 
     def teardown(self):
@@ -988,7 +1054,7 @@ class LabRun:
                 problems.append("stopping a tool: %s" % exc)
         if self.traffic is not None:
             self.traffic.close()
-        for attr in ("phone_rtp", "host_rtp"):
+        for attr in ("phone_rtp", "host_rtp", "reference_rtp"):
             for sock in getattr(self, attr, []):
                 sock.close()
         if self.lab is not None:
@@ -1128,6 +1194,41 @@ def counter_rows(f):
         "    " + x for x in cc["findings"]]
 
 
+def quality_rows(f):
+    """Call quality at the receivers (lab/quality.py): delay through the
+    tunnel and on the direct path beside it, jitter, gaps."""
+    q = f.get("quality")
+    if not q or q[UP]["delay_mean_ms"] is None:
+        return []
+    rows = []
+
+    def row(label, a, b):
+        rows.append("  %-34s %18s %18s" % (label, a, b))
+
+    def ms(*values):
+        return " / ".join("-" if v is None else "%.1f" % v for v in values)
+
+    up, down = q[UP], q[DOWN]
+    row("delay mean / p99 / max (ms)",
+        ms(up["delay_mean_ms"], up["delay_p99_ms"], up["delay_max_ms"]),
+        ms(down["delay_mean_ms"], down["delay_p99_ms"], down["delay_max_ms"]))
+    if up["direct"] and down["direct"]:
+        row("  direct path, no tunnel (ms)",
+            ms(up["direct"]["delay_mean_ms"], up["direct"]["delay_p99_ms"], up["direct"]["delay_max_ms"]),
+            ms(down["direct"]["delay_mean_ms"], down["direct"]["delay_p99_ms"],
+               down["direct"]["delay_max_ms"]))
+        row("  added by the tunnel mean / p99", ms(up["added_mean_ms"], up["added_p99_ms"]),
+            ms(down["added_mean_ms"], down["added_p99_ms"]))
+    row("jitter RFC 3550 mean / max (ms)", ms(up["jitter_mean_ms"], up["jitter_max_ms"]),
+        ms(down["jitter_mean_ms"], down["jitter_max_ms"]))
+    if up["direct"] and down["direct"]:
+        row("  direct path, no tunnel (ms)",
+            ms(up["direct"]["jitter_mean_ms"], up["direct"]["jitter_max_ms"]),
+            ms(down["direct"]["jitter_mean_ms"], down["direct"]["jitter_max_ms"]))
+    row("longest gap between arrivals (ms)", ms(up["gap_max_ms"]), ms(down["gap_max_ms"]))
+    return rows
+
+
 def summary(f):
     up, down = f[UP], f[DOWN]
     rows = []
@@ -1145,9 +1246,7 @@ def summary(f):
     if up["corrupt"] or down["corrupt"] or up["duplicates"] or down["duplicates"]:
         row("corrupt / duplicated", "%d / %d" % (up["corrupt"], up["duplicates"]),
             "%d / %d" % (down["corrupt"], down["duplicates"]))
-    if up["latency_mean_ms"] is not None:
-        row("latency mean / max (ms)", "%.1f / %.1f" % (up["latency_mean_ms"], up["latency_max_ms"]),
-            "%.1f / %.1f" % (down["latency_mean_ms"], down["latency_max_ms"]))
+    rows.extend(quality_rows(f))
     row("SIP messages sent / received", "%d / %d" % (up["sip_sent"], up["sip_received"]),
         "%d / %d" % (down["sip_sent"], down["sip_received"]))
     row("frames on the tunnel", n(up["wire_frames_packets"]), n(down["wire_frames_packets"]))
@@ -1243,8 +1342,12 @@ def parse_args(argv):
                     "and print what it did.  Run as root.",
         epilog="Exit status: 0 when every packet arrived in order, 2 when some did not (without "
                "--loss, WAN loss, reordering, duplication, rate cap, NAT or server restart), 1 on "
-               "a failure to set up or tear down, 130 when interrupted.")
+               "a failure to set up or tear down, 130 when interrupted.  With --sip-phones: 2 when a "
+               "call did not carry media both ways.")
     p.add_argument("--calls", type=int, default=20, help="calls to run (default 20)")
+    p.add_argument("--codec", choices=sorted(CODEC_CHOICES), default="mixed",
+                   help="codec of every call: g711 (160-byte payload), g729 (20-byte payload), "
+                        "or mixed: G.711 and G.729 by turns (default)")
     p.add_argument("--seconds", type=float, default=20.0, help="seconds the calls last (default 20)")
     p.add_argument("--loss", type=float, default=0.0, metavar="PERCENT",
                    help="drop this share of the frames each way (nftables), to watch recovery")
@@ -1301,12 +1404,18 @@ def parse_args(argv):
     s_.add_argument("--server-restart-at", type=float, metavar="SEC",
                     help="the server forgets everything (registration, templates, calls) SEC "
                          "seconds into the calls")
+    p.add_argument("--sip-phones", action="store_true",
+                   help="instead of the lab's calls, one call between two real SIP phones "
+                        "(Debian's baresip) through the tunnel and one on the direct path beside "
+                        "it, measured from captures at the phones (installs baresip-core)")
     p.add_argument("-v", "--verbose", action="store_true", help="run corvex with -v (logs every packet)")
     p.add_argument("--realtime", action="store_true",
                    help="run corvex, the lab peer and the calls at real-time priority (SCHED_FIFO "
                         "10), so that other work on the machine does not stall them (the WAN link "
                         "always runs so)")
     args = p.parse_args(argv)
+    if args.sip_phones:
+        args.calls = 1
     if not 1 <= args.calls <= MAX_CALLS:
         p.error("--calls must be 1 to %d" % MAX_CALLS)
     if not 0.1 <= args.seconds <= 3600:
@@ -1355,19 +1464,26 @@ def main(argv=None):
     run = None
     status = 0
     try:
-        ensure_packages(need_build=args.corvex is None, install=args.install)
+        ensure_packages(need_build=args.corvex is None, install=args.install,
+                        extra=sipphones.PACKAGES if args.sip_phones else ())
+        if args.sip_phones and sipphones.missing():
+            raise RuntimeError("--sip-phones: %s" % sipphones.missing())
         binary = os.path.abspath(args.corvex) if args.corvex else ensure_binary(
             os.path.abspath(args.build_dir))
         command = shlex.split(args.runner) + [binary]
         run = LabRun(args, command)
         run.setup()
-        run.run_calls()
-        figures = run.collect()
-        say(summary(figures))
+        if args.sip_phones:
+            figures = run.run_sip_phones()
+            say(sipphones.summary(figures))
+        else:
+            run.run_calls()
+            figures = run.collect()
+            say(summary(figures))
         if args.json:
             with open(args.json, "w") as fh:
                 json.dump(figures, fh, indent=1, sort_keys=True)
-        if not clean(figures) and not impaired(args):
+        if not (figures["ok"] if args.sip_phones else clean(figures) or impaired(args)):
             status = 2
     except (KeyboardInterrupt, Interrupted):
         say("\n== interrupted")

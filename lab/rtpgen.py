@@ -18,6 +18,8 @@ import selectors
 import struct
 import time
 
+import quality
+
 PTIME = 0.020                     # seconds of audio per packet
 RTP_TS_STEP = 160                 # 8 kHz clock, 20 ms
 UP, DOWN = "up", "down"           # phones -> host, host -> phones
@@ -66,7 +68,7 @@ class StreamStats:
     """What a receiver saw of one stream."""
 
     __slots__ = ("sent", "received", "duplicates", "out_of_order", "corrupt", "highest",
-                 "seen", "latency_sum", "latency_max", "latency_n")
+                 "seen", "latency_sum", "latency_max", "latency_n", "arrivals")
 
     def __init__(self):
         self.sent = 0
@@ -79,13 +81,16 @@ class StreamStats:
         self.latency_sum = 0.0
         self.latency_max = 0.0
         self.latency_n = 0
+        self.arrivals = []         # (arrival s, one-way delay s, RTP timestamp, counter)
 
-    def on_counter(self, counter, latency):
+    def on_counter(self, counter, latency, arrival=None, timestamp=None):
         if counter in self.seen:
             self.duplicates += 1
             return
         self.seen.add(counter)
         self.received += 1
+        if arrival is not None:
+            self.arrivals.append((arrival, latency, timestamp, counter))
         if counter < self.highest:
             self.out_of_order += 1
         else:
@@ -152,7 +157,8 @@ class Stream:
                 or data[RTP_HEADER + STAMP.size:] != bytes([FILLER]) * (self.payload_size - STAMP.size):
             self.stats.corrupt += 1
             return
-        self.stats.on_counter(counter, (now_ns - sent_ns) / 1e9)
+        self.stats.on_counter(counter, (now_ns - sent_ns) / 1e9, now_ns / 1e9,
+                              struct.unpack_from("!I", data, 4)[0])
 
 
 class ExternalStream:
@@ -243,6 +249,7 @@ class Traffic:
     def __init__(self):
         self.selector = selectors.DefaultSelector()
         self.streams = []
+        self.references = []         # streams on the path around the tunnel
         self.receivers = {}          # fileno -> stream
         self.sip_counts = {UP: [0, 0], DOWN: [0, 0]}   # direction -> [sent, received]
         self.sip_answers = {}        # (call, method) -> answered
@@ -264,6 +271,12 @@ class Traffic:
 
     def add_external(self, stream, rx_sock):
         self.add_stream(stream, rx_sock)
+
+    def add_reference(self, stream, rx_sock):
+        """A stream sent like the others but on the path around the tunnel:
+        the zero of the delay figures, kept out of the totals."""
+        self.references.append(stream)
+        self._register(rx_sock, ("rtp", stream))
 
     def add_phone_sip(self, call, sock, phone):
         self.phone_sip[call] = (sock, phone)
@@ -357,7 +370,7 @@ class Traffic:
     # -- the media ------------------------------------------------------------
 
     def senders(self):
-        return [s for s in self.streams if isinstance(s, Stream)]
+        return [s for s in self.streams + self.references if isinstance(s, Stream)]
 
     def run_media(self, end, tick=None, tick_every=1.0):
         """Send every stream's packets on time until all are sent (or `end`
@@ -412,6 +425,29 @@ class Traffic:
                 "latency_mean_ms": (sum(x.latency_sum for x in st) / lat_n * 1e3) if lat_n else None,
                 "latency_max_ms": max((x.latency_max for x in st), default=0.0) * 1e3 if lat_n else None,
             }
+        return out
+
+    def quality(self, tail=5):
+        """direction -> the call quality of the streams through the tunnel
+        (lab/quality.py), with "direct": the same for the reference streams
+        around it, and what the tunnel added to the delay.  The last `tail`
+        packets of every stream are left out: the lab's calls all end
+        together, and their last frame then waits for its timer alone, as
+        frames of a trunk whose calls end one by one do not."""
+        def steady(s):
+            return [p for p in s.stats.arrivals if p[3] < s.packets - tail]
+
+        out = {}
+        for d in DIRECTIONS:
+            tunnel = quality.summarize([quality.stream_quality(steady(s)) for s in self.streams
+                                        if s.direction == d and isinstance(s, Stream)])
+            direct = None
+            refs = [s for s in self.references if s.direction == d]
+            if refs:
+                direct = quality.summarize([quality.stream_quality(steady(s)) for s in refs])
+            tunnel["direct"] = direct
+            tunnel.update(quality.added(tunnel, direct))
+            out[d] = tunnel
         return out
 
     def close(self):

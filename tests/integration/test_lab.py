@@ -84,6 +84,15 @@ def test_lab_carries_calls_both_ways_without_loss(lab_command, tmp_path):
         for d in ("up", "down"):
             g = f["gstreamer"][d]
             assert g["sent"] == g["received"] == PACKETS_PER_STREAM, (d, g)
+    # Call quality: every generated stream's packets but the last 5, and the
+    # reference call on the direct path, kept out of the counts above.
+    generated = CALLS - (1 if f["gstreamer_call"] else 0)
+    for d in ("up", "down"):
+        q = f["quality"][d]
+        assert q["packets"] == generated * (PACKETS_PER_STREAM - 5), (d, q)
+        assert q["direct"]["packets"] == PACKETS_PER_STREAM - 5, (d, q)
+        assert q["direct"]["delay_mean_ms"] < q["delay_mean_ms"], (d, q)
+        assert q["added_mean_ms"] == q["delay_mean_ms"] - q["direct"]["delay_mean_ms"], (d, q)
 
 
 @pytest.mark.slow
