@@ -175,6 +175,10 @@ time.sleep(30)
 
 class fake_instance:
     def __init__(self, env, body, owner=-1):
+        if len(env.corvex) > 1:
+            # Under an emulator the client reads a host process's signal mask
+            # by the target's signal numbers (SIGUSR1 is 16 on MIPS, 10 here).
+            pytest.skip("the stand-in instance is a host process")
         name = os.path.basename(env.corvex[0])[:15]
         self.p = subprocess.Popen([sys.executable, "-c", FAKE_INSTANCE, name,
                                    env.pidfile + ".status", body.hex(), str(owner)],
