@@ -164,3 +164,55 @@ def test_lab_through_a_lossy_wan_counts_what_the_wan_and_the_tunnel_lost(lab_com
         records += 1
     assert offset == len(data)
     assert records == wan["captured"] == wan["up"]["in"] + wan["down"]["out"]
+
+
+# -- the server's outages -----------------------------------------------------
+
+def outage_module():
+    import sys
+    sys.path.insert(0, os.path.join(ROOT, "lab"))
+    import outage
+    return outage
+
+
+def test_outage_splits_a_stream_at_its_first_packet_carried_again():
+    outage = outage_module()
+    # Packet k sent at k * 20 ms, arriving 50 ms later; 3, 4, 5 and 8 never came.
+    times = {k: (k * 0.02, k * 0.02 + 0.05) for k in (0, 1, 2, 6, 7, 9)}
+    r = outage.stream_recovery(0.0, 10, times, begin=0.05, since=0.05)
+    assert r == {"recovered": pytest.approx(0.12), "before": 0, "during": 3, "after": 1}
+    # Measured from a later return: packet 6 came back 10 ms after it.
+    r = outage.stream_recovery(0.0, 10, times, begin=0.05, since=0.16)
+    assert r["recovered"] == pytest.approx(0.01) and r["during"] == 3
+    # A packet lost before the outage began is no part of it; one that never
+    # came again leaves the stream unrecovered, every later packet lost in it.
+    del times[1]
+    r = outage.stream_recovery(0.0, 10, {k: v for k, v in times.items() if k < 3}, 0.05, 0.05)
+    assert r == {"recovered": None, "before": 1, "during": 7, "after": 0}
+
+
+def test_outage_sums_a_direction_and_waits_for_every_stream():
+    outage = outage_module()
+    a = {k: (k * 0.02, k * 0.02 + 0.05) for k in (0, 1, 5, 6)}
+    b = {k: (0.01 + k * 0.02, 0.06 + k * 0.02) for k in (0, 1, 6)}
+    r = outage.recovery([(0.0, 7, a), (0.01, 7, b)], begin=0.05, since=0.05)
+    assert r["streams"] == r["recovered_streams"] == 2
+    assert r["first_s"] == pytest.approx(0.10) and r["all_s"] == pytest.approx(0.13)
+    assert (r["lost_before"], r["lost_during"], r["lost_after"]) == (1, 6, 0)
+    r = outage.recovery([(0.0, 7, a), (0.01, 7, {0: b[0]})], 0.05, 0.05)
+    assert r["recovered_streams"] == 1 and r["all_s"] is None
+    assert r["first_s"] == pytest.approx(0.10)
+
+
+def test_arrival_stats_keep_the_first_arrival_and_the_server_down_argument():
+    outage = outage_module()
+    s = outage.ArrivalStats()
+    s.on_counter(3, 0.25)
+    first = s.times[3]
+    s.on_counter(3, 0.01)
+    assert s.times == {3: first} and s.duplicates == 1 and s.received == 1
+    assert first[1] - first[0] == pytest.approx(0.25)
+    assert outage.parse_down("10:20") == (10.0, 20.0)
+    for bad in ("10", "10:0", "-1:5", "a:b"):
+        with pytest.raises(ValueError):
+            outage.parse_down(bad)
