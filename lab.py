@@ -1101,7 +1101,7 @@ class LabRun:
             except AssertionError as exc:
                 problems.append(str(exc).splitlines()[0])
             sweep_namespaces(self.lab.tag)
-            if server_outage(self.args):
+            if server_outage(self.args) and getattr(self, "router", None) is not None:
                 shutil.rmtree(hosts_dir(self.router), ignore_errors=True)
         if not self.args.keep:
             shutil.rmtree(self.workdir, ignore_errors=True)

@@ -216,3 +216,26 @@ def test_arrival_stats_keep_the_first_arrival_and_the_server_down_argument():
     for bad in ("10", "10:0", "-1:5", "a:b"):
         with pytest.raises(ValueError):
             outage.parse_down(bad)
+
+
+@pytest.mark.slow
+def test_lab_moves_the_server_and_the_client_finds_it(lab_command, tmp_path):
+    figures_path = tmp_path / "figures.json"
+    result = subprocess.run(lab_command + ["--calls", str(CALLS), "--seconds", "12", "--no-gst",
+                                           "--server-move-at", "2", "--set", "server_timeout=1",
+                                           "--json", str(figures_path)],
+                            capture_output=True, text=True, timeout=scaled(180))
+    out = result.stdout
+    assert result.returncode == 0, out + result.stderr
+    tag = lab_tag(out)
+    assert namespaces_left(tag) == []
+    assert not os.path.exists("/etc/netns/%s-router" % tag)
+    o = json.loads(figures_path.read_text())["outage"]
+    assert o["kind"] == "move" and o["server_timeout"] == "1"
+    # Found under its name at the new address, and every call flows again
+    # both ways without a packet lost after that.
+    assert o["client_server_lost"] == 1
+    assert o["client_server_state"] == "registered at 10.77.2.3:42000"
+    for d in ("up", "down"):
+        assert o[d]["recovered_streams"] == o[d]["streams"] == CALLS, (d, o)
+        assert o[d]["lost_during"] > 0 and o[d]["lost_after"] == 0, (d, o)
