@@ -30,9 +30,11 @@ with the same addresses end to end.  The summary then shows what the WAN
 dropped, delayed and reordered beside what the tunnel lost.  The lab peer can
 also re-challenge the client (--rechallenge) and forget everything as a
 restarted server would (--server-restart-at); the NAT can give the client a
-new source port mid-run (--nat-rebind-at).  The server can move to another
-address, its name following it (--server-move-at), or fall silent for a while
-(--server-down); the summary then tells how soon the calls flowed again.
+new source port mid-run (--nat-rebind-at).
+
+The server can move to another address, its name following it
+(--server-move-at), or fall silent for a while (--server-down); the summary
+then tells how soon the calls flowed again.
 
 Everything the lab created is removed at the end, also on Ctrl-C or SIGTERM.
 """
@@ -430,10 +432,11 @@ def server_match(a):
     return "{ %s, %s }" % (SERVER, SERVER_MOVED) if a.server_move_at is not None else SERVER
 
 
-def outage_items(a):
-    """Configuration keys an outage run adds: the watch of the server
-    (--set server_timeout=N overrides it)."""
-    return [("server_timeout", SERVER_TIMEOUT)] if server_outage(a) else []
+def outage_items(items):
+    """The configuration of an outage run: the server by its name, and
+    its watch (--set server_timeout=N overrides it)."""
+    return [(k, SERVER_NAME if k == "server" else v) for k, v in items] + [
+        ("server_timeout", SERVER_TIMEOUT)]
 
 
 def hosts_dir(ns):
@@ -614,11 +617,12 @@ class LabRun:
         down = netlab.write_script(lab.path("down.sh"), "echo down > %s\n"
                                    % shlex.quote(lab.path("down.done")))
         # The client's own counters, read at the end of the calls.
+        items = [("server", SERVER), ("port", TUNNEL_PORT), ("password", PASSWORD),
+                 ("intf", ROUTER_TUN), ("up", up), ("down", down),
+                 ("status_file", lab.path("corvex.prom"))] + config_items(a)
         if server_outage(a):
             write_hosts(self.router, SERVER)
-        items = [("server", SERVER_NAME if server_outage(a) else SERVER), ("port", TUNNEL_PORT),
-                 ("password", PASSWORD), ("intf", ROUTER_TUN), ("up", up), ("down", down),
-                 ("status_file", lab.path("corvex.prom"))] + config_items(a) + outage_items(a)
+            items = outage_items(items)
         overrides = dict(kv.split("=", 1) for kv in a.set)
         items = [(k, overrides.pop(k, v)) for k, v in items] + list(overrides.items())
         self.status_path = dict(items)["status_file"]
@@ -846,12 +850,12 @@ class LabRun:
             if self.progress_stop.wait(max(0.0, start + at - time.monotonic())):
                 return
             try:
-                if what.startswith("server moved") or what.startswith("server silent"):
-                    client = labpeer.PeerClient(self.peer.control_path)
-                    self.server_event(client)
-                elif what == "server restart":
+                if what == "server restart":
                     client = labpeer.PeerClient(self.peer.control_path)
                     client.call("restart")
+                elif what.startswith("server moved") or what.startswith("server silent"):
+                    client = labpeer.PeerClient(self.peer.control_path)
+                    self.server_event(client)
                 else:
                     client = labpeer.PeerClient(self.wanlink.control_path)
                     client.call("rebind")
@@ -1486,8 +1490,9 @@ def parse_args(argv):
             p.error("--%s must be 0 to 100" % name.replace("_", "-"))
     if args.server_move_at is not None and args.server_down is not None:
         p.error("--server-move-at and --server-down: one at a time")
-    for name in ("wan_delay", "wan_jitter", "nat_rebind_at", "server_restart_at", "quiet_before",
-                 "server_move_at"):
+    if args.server_move_at is not None and args.server_move_at < 0:
+        p.error("--server-move-at must not be negative")
+    for name in ("wan_delay", "wan_jitter", "nat_rebind_at", "server_restart_at", "quiet_before"):
         value = getattr(args, name)
         if value is not None and value < 0:
             p.error("--%s must not be negative" % name.replace("_", "-"))
