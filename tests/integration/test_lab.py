@@ -6,12 +6,17 @@ import re
 import shlex
 import shutil
 import signal
+import socket
 import struct
 import subprocess
+import time
 
 import pytest
 
 from netlab import PYTHON, scaled, wait_for
+
+import labpeer  # noqa: E402  (netlab puts lab/ on the path)
+import outage  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 LAB = os.path.join(ROOT, "lab.py")
@@ -168,15 +173,7 @@ def test_lab_through_a_lossy_wan_counts_what_the_wan_and_the_tunnel_lost(lab_com
 
 # -- the server's outages -----------------------------------------------------
 
-def outage_module():
-    import sys
-    sys.path.insert(0, os.path.join(ROOT, "lab"))
-    import outage
-    return outage
-
-
 def test_outage_splits_a_stream_at_its_first_packet_carried_again():
-    outage = outage_module()
     # Packet k sent at k * 20 ms, arriving 50 ms later; 3, 4, 5 and 8 never came.
     times = {k: (k * 0.02, k * 0.02 + 0.05) for k in (0, 1, 2, 6, 7, 9)}
     r = outage.stream_recovery(0.0, 10, times, begin=0.05, since=0.05)
@@ -192,7 +189,6 @@ def test_outage_splits_a_stream_at_its_first_packet_carried_again():
 
 
 def test_outage_sums_a_direction_and_waits_for_every_stream():
-    outage = outage_module()
     a = {k: (k * 0.02, k * 0.02 + 0.05) for k in (0, 1, 5, 6)}
     b = {k: (0.01 + k * 0.02, 0.06 + k * 0.02) for k in (0, 1, 6)}
     r = outage.recovery([(0.0, 7, a), (0.01, 7, b)], begin=0.05, since=0.05)
@@ -205,7 +201,6 @@ def test_outage_sums_a_direction_and_waits_for_every_stream():
 
 
 def test_arrival_stats_keep_the_first_arrival_and_the_server_down_argument():
-    outage = outage_module()
     s = outage.ArrivalStats()
     s.on_counter(3, 0.25)
     first = s.times[3]
@@ -239,3 +234,39 @@ def test_lab_moves_the_server_and_the_client_finds_it(lab_command, tmp_path):
     for d in ("up", "down"):
         assert o[d]["recovered_streams"] == o[d]["streams"] == CALLS, (d, o)
         assert o[d]["lost_during"] > 0 and o[d]["lost_after"] == 0, (d, o)
+
+
+def test_peer_moved_or_silenced_answers_only_where_and_when_it_serves():
+    peer = labpeer.LabPeer("127.0.0.1:0", password="x", challenge_unknown=True)
+    peer.open()
+    client = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    client.settimeout(0)
+    request = labpeer.control_message(labpeer.REQUEST)
+
+    def answer(to, wait=0.3):
+        client.sendto(request, to)
+        end = time.monotonic() + wait
+        while time.monotonic() < end:
+            peer.run_once(0.05)
+        try:
+            return client.recvfrom(4096)
+        except BlockingIOError:
+            return None
+
+    try:
+        old = peer.sockets["main"].getsockname()
+        peer.command({"cmd": "silence", "seconds": 1.0})
+        assert answer(old) is None
+        time.sleep(0.8)
+        data, src = answer(old)
+        assert labpeer.control_keyword(data) == labpeer.CHALLENGE and src == old
+        peer.command({"cmd": "move", "to": "127.0.0.2:%d" % old[1]})
+        assert answer(old) is None
+        data, src = answer(("127.0.0.2", old[1]))
+        assert labpeer.control_keyword(data) == labpeer.CHALLENGE and src == ("127.0.0.2", old[1])
+        c = peer.counters
+        assert c["dropped:silenced"] == 1 and c["dropped:moved-from"] == 1
+        assert c["ev:restarted"] == 1
+    finally:
+        client.close()
+        peer.close()
