@@ -1305,11 +1305,11 @@ def summary(f):
     if "registration_per_minute" in up:
         row("  per minute during the calls", "%.1f" % up["registration_per_minute"],
             "%.1f" % down["registration_per_minute"])
-    rows.extend(outage_rows(f))
     if up["wire_recovery_packets"] or down["wire_recovery_packets"]:
         row("recovery requests", n(up["wire_recovery_packets"]), n(down["wire_recovery_packets"]))
     if f["loss_option_percent"]:
         row("frames dropped by --loss", n(up["loss_dropped_frames"]), n(down["loss_dropped_frames"]))
+    rows.extend(outage_rows(f))
     client_rows, client_lines = counter_rows(f)
     rows.extend(client_rows)
     if f.get("wan"):
