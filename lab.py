@@ -40,6 +40,10 @@ also re-challenge the client (--rechallenge) and forget everything as a
 restarted server would (--server-restart-at); the NAT can give the client a
 new source port mid-run (--nat-rebind-at).
 
+The server can move to another address, its name following it
+(--server-move-at), or fall silent for a while (--server-down); the summary
+then tells how soon the calls flowed again.
+
 Everything the lab created is removed at the end, also on Ctrl-C or SIGTERM.
 """
 
@@ -66,6 +70,7 @@ import controlsock  # noqa: E402
 import counters  # noqa: E402
 import labpeer  # noqa: E402
 import netlab  # noqa: E402
+import outage  # noqa: E402
 import rtpgen  # noqa: E402
 import sipphones  # noqa: E402
 from rtpgen import DOWN, UP  # noqa: E402
@@ -110,6 +115,13 @@ SAMPLE_CONFIG = os.path.join(ROOT, "packaging", "corvex.conf.sample")
 LAB_KEYS = ("server", "port", "password", "intf", "up", "down", "pidfile", "logfile",
             "status_file")
 WANLINK = os.path.join(ROOT, "lab", "wanlink.py")
+# With --server-move-at or --server-down the client knows the server by this
+# name, which the router's namespace resolves through a hosts file of the
+# run's own (/etc/netns/NS/hosts, laid over /etc/hosts by "ip netns exec");
+# a moved server serves at SERVER_MOVED.
+SERVER_NAME = "corvex-lab-server"
+SERVER_MOVED = "10.77.2.3"
+SERVER_TIMEOUT = 10
 WAN_DEV = "wan0"
 NFT_TABLE = "cvxlab"
 
@@ -428,6 +440,44 @@ def wan_description(a):
     return ", ".join(parts) + ", each way"
 
 
+def server_outage(a):
+    """Whether the server moves or falls silent in this run."""
+    return a.server_move_at is not None or a.server_down is not None
+
+
+def server_match(a):
+    """The server's address(es) in an nftables match."""
+    return "{ %s, %s }" % (SERVER, SERVER_MOVED) if a.server_move_at is not None else SERVER
+
+
+def outage_items(items):
+    """The configuration of an outage run: the server by its name, and
+    its watch (--set server_timeout=N overrides it)."""
+    return [(k, SERVER_NAME if k == "server" else v) for k, v in items] + [
+        ("server_timeout", SERVER_TIMEOUT)]
+
+
+def hosts_dir(ns):
+    return "/etc/netns/%s" % ns.name
+
+
+def write_hosts(ns, addr):
+    """The namespace's hosts file, naming the server `addr`.  Rewritten in
+    place: a process already started sees the file through its bind mount."""
+    os.makedirs(hosts_dir(ns), exist_ok=True)
+    with open(os.path.join(hosts_dir(ns), "hosts"), "w") as f:
+        f.write("127.0.0.1 localhost\n%s %s\n" % (addr, SERVER_NAME))
+
+
+def outage_events(a):
+    """(seconds into the calls, what) of the server's move or silence."""
+    if a.server_move_at is not None:
+        return [(a.server_move_at, "server moved to %s" % SERVER_MOVED)]
+    if a.server_down is not None:
+        return [(a.server_down[0], "server silent for %g s" % a.server_down[1])]
+    return []
+
+
 def set_realtime(pid):
     try:
         os.sched_setscheduler(pid, os.SCHED_FIFO, os.sched_param(10))
@@ -502,6 +552,7 @@ class LabRun:
         self.wan = uses_wan(args)
         self.wanlink = None
         self.happenings = []           # (seconds into the calls, what) of --*-at events
+        self.outage = None             # the server's move or silence: kind, begin, since
         self.snapshots = {}
 
     def codec_of(self, call):
@@ -536,6 +587,8 @@ class LabRun:
                 ns.ip("link", "set", WAN_DEV, "up")
         else:
             lab.veth(self.router, "wan0", ROUTER_WAN + "/24", self.server, "wan0", SERVER + "/24")
+        if a.server_move_at is not None:
+            self.server.ip("addr", "add", SERVER_MOVED + "/24", "dev", WAN_DEV)
         lab.veth(self.server, "lan0", SERVER_LAN + "/24", self.host, "eth0", HOST + "/24")
         lab.veth(self.phones, "eth1", DIRECT_PHONE + "/24", self.router, "lan1", DIRECT_ROUTER + "/24")
         lab.veth(self.server, "lan1", DIRECT_SERVER + "/24", self.host, "eth1", DIRECT_HOST + "/24")
@@ -557,8 +610,8 @@ class LabRun:
 
         # Counters: the tunnel's wire on the router's WAN side, the plain
         # packets where they enter the tunnel on each side.
-        to_server = "ip daddr %s udp dport %d" % (SERVER, TUNNEL_PORT)
-        from_server = "ip saddr %s udp sport %d" % (SERVER, TUNNEL_PORT)
+        to_server = "ip daddr %s udp dport %d" % (server_match(a), TUNNEL_PORT)
+        from_server = "ip saddr %s udp sport %d" % (server_match(a), TUNNEL_PORT)
         router_chains = [("wire_out", "output", -10, wire_rules(UP, to_server)),
                          ("wire_in", "input", -10, wire_rules(DOWN, from_server)),
                          ("tun", "forward", 0, tun_rules(ROUTER_TUN, UP, DOWN))]
@@ -599,9 +652,13 @@ class LabRun:
         items = [("server", SERVER), ("port", TUNNEL_PORT), ("password", PASSWORD),
                  ("intf", ROUTER_TUN), ("up", up), ("down", down),
                  ("status_file", lab.path("corvex.prom"))] + config_items(a)
+        if server_outage(a):
+            write_hosts(self.router, SERVER)
+            items = outage_items(items)
         overrides = dict(kv.split("=", 1) for kv in a.set)
         items = [(k, overrides.pop(k, v)) for k, v in items] + list(overrides.items())
         self.status_path = dict(items)["status_file"]
+        self.server_timeout = dict(items).get("server_timeout")
         say("== router: %s -c %s" % (" ".join(self.command), lab.path("corvex.conf")))
         say("   %s" % " ".join("%s=%s" % (k, v) for k, v in items
                                if k not in ("up", "down", "password", "status_file")))
@@ -751,6 +808,8 @@ class LabRun:
             self.start_tshark(packets)
         start = time.monotonic() + 0.05
         self.make_streams(start, packets)
+        if server_outage(a):
+            self.note_arrivals()
         self.cpu_before = cpu_of(self.corvex.pid)
         self.snapshots["start"] = self.snapshot()
         events = threading.Thread(target=self.run_events, args=(start,), daemon=True)
@@ -828,6 +887,7 @@ class LabRun:
             todo.append((a.server_restart_at, "server restart"))
         if a.nat_rebind_at is not None:
             todo.append((a.nat_rebind_at, "NAT rebinding"))
+        todo += outage_events(a)
         for at, what in sorted(todo):
             if self.progress_stop.wait(max(0.0, start + at - time.monotonic())):
                 return
@@ -835,6 +895,9 @@ class LabRun:
                 if what == "server restart":
                     client = labpeer.PeerClient(self.peer.control_path)
                     client.call("restart")
+                elif what.startswith("server moved") or what.startswith("server silent"):
+                    client = labpeer.PeerClient(self.peer.control_path)
+                    self.server_event(client)
                 else:
                     client = labpeer.PeerClient(self.wanlink.control_path)
                     client.call("rebind")
@@ -844,6 +907,50 @@ class LabRun:
                 continue
             self.happenings.append((round(time.monotonic() - start, 2), what))
             say("   %s at %.1f s" % (what, time.monotonic() - start))
+
+    def server_event(self, client):
+        """The server moves (its name leads to the new address, its state
+        is gone, as a standby's) or falls silent, state kept; `client` talks
+        to the peer.  The outage's times are the peer's own (the same
+        monotonic clock): a packet sent just before the command took effect
+        may still get through."""
+        a = self.args
+        if a.server_move_at is not None:
+            write_hosts(self.router, SERVER_MOVED)
+            r = client.call("move", to="%s:%d" % (SERVER_MOVED, TUNNEL_PORT), forget=True)
+            self.outage = {"kind": "move", "begin": r["at"], "since": r["at"]}
+        else:
+            r = client.call("silence", seconds=a.server_down[1])
+            self.outage = {"kind": "down", "begin": r["at"], "since": r["until"]}
+
+    def note_arrivals(self):
+        """Note when each packet of the lab's own streams was sent and
+        arrived, for the time the calls took to flow again."""
+        for s in self.traffic.streams:
+            if isinstance(s, rtpgen.Stream):
+                s.stats = outage.ArrivalStats()
+
+    def add_outage_figures(self, f, client):
+        """Each way: the time from the move (or the server's return) to the
+        first RTP packet carried again and to every call carrying again, and
+        the packets lost before, during and after; the client's own view."""
+        a = self.args
+        if self.outage is None:
+            return
+        o = self.outage
+        x = {"kind": o["kind"], "server_timeout": self.server_timeout,
+             "at": a.server_move_at if o["kind"] == "move" else a.server_down[0],
+             "duration": None if o["kind"] == "move" else a.server_down[1]}
+        for d in (UP, DOWN):
+            streams = [(s.start, s.counter, s.stats.times) for s in self.traffic.streams
+                       if s.direction == d and isinstance(s.stats, outage.ArrivalStats)]
+            x[d] = outage.recovery(streams, o["begin"], o["since"])
+        if client is not None:
+            x["client_server_lost"] = client.get("corvex_server_lost_total")
+            x["client_server_state"] = ", ".join(
+                "%s at %s" % (dict(labels).get("state"), dict(labels).get("address"))
+                for (name, labels), v in client.samples.items() if name == "corvex_server_info" and v)
+        f["outage"] = x
 
     def gst_sent(self):
         if not self.gst:
@@ -937,6 +1044,7 @@ class LabRun:
         self.add_wan_figures(f)
         f["quality"] = self.traffic.quality()
         f["config"]["max_muxing_time"] = self.muxing_time()
+        self.add_outage_figures(f, client)
         f["streams"] = [{"call": s.call + 1, "direction": s.direction, "codec": s.codec,
                          "by": getattr(s, "tool", "lab.py"), "sent": s.stats.sent,
                          "received": s.stats.received, "out_of_order": s.stats.out_of_order,
@@ -1063,6 +1171,8 @@ class LabRun:
             except AssertionError as exc:
                 problems.append(str(exc).splitlines()[0])
             sweep_namespaces(self.lab.tag)
+            if server_outage(self.args) and getattr(self, "router", None) is not None:
+                shutil.rmtree(hosts_dir(self.router), ignore_errors=True)
         if not self.args.keep:
             shutil.rmtree(self.workdir, ignore_errors=True)
         return problems
@@ -1166,6 +1276,41 @@ def capture_stream_lines(streams, most=8):
     return lines
 
 
+def outage_rows(f):
+    """The summary's rows of a server move or silence."""
+    o = f.get("outage")
+    if not o:
+        return []
+    rows = [""]
+
+    def row(label, a, b):
+        rows.append("  %-34s %18s %18s" % (label, a, b))
+
+    def secs(v):
+        return "never" if v is None else "%.2f s" % v
+
+    up, down = o[UP], o[DOWN]
+    if o["kind"] == "move":
+        rows.append("  server moved to %s at %g s, its state lost (server_timeout %s)"
+                    % (SERVER_MOVED, o["at"], o["server_timeout"]))
+        since = "the move"
+    else:
+        rows.append("  server silent from %g s for %g s, state kept (server_timeout %s)"
+                    % (o["at"], o["duration"], o["server_timeout"]))
+        since = "its return"
+    row("from %s to the first RTP" % since, "", "")
+    row("  packet carried again", secs(up["first_s"]), secs(down["first_s"]))
+    row("  ... every call carrying again", secs(up["all_s"]), secs(down["all_s"]))
+    row("RTP lost, sent before the outage", n(up["lost_before"]), n(down["lost_before"]))
+    row("  in the outage, until carried", n(up["lost_during"]), n(down["lost_during"]))
+    row("  after the calls flowed again", n(up["lost_after"]), n(down["lost_after"]))
+    if "client_server_lost" in o:
+        rows.append("  client: server lost %d time%s, now %s" % (
+            o["client_server_lost"], "" if o["client_server_lost"] == 1 else "s",
+            o["client_server_state"] or "?"))
+    return rows
+
+
 def counter_rows(f):
     """The client's own counters (its status file) beside the lab's rows,
     and where they disagree with the lab's counts."""
@@ -1263,6 +1408,7 @@ def summary(f):
         row("recovery requests", n(up["wire_recovery_packets"]), n(down["wire_recovery_packets"]))
     if f["loss_option_percent"]:
         row("frames dropped by --loss", n(up["loss_dropped_frames"]), n(down["loss_dropped_frames"]))
+    rows.extend(outage_rows(f))
     client_rows, client_lines = counter_rows(f)
     rows.extend(client_rows)
     if f.get("wan"):
@@ -1334,6 +1480,13 @@ def summary(f):
 # ---------------------------------------------------------------------------
 # Entry
 # ---------------------------------------------------------------------------
+
+def outage_arg(text):
+    try:
+        return outage.parse_down(text)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc))
+
 
 def parse_args(argv):
     p = argparse.ArgumentParser(
@@ -1408,6 +1561,21 @@ def parse_args(argv):
                    help="instead of the lab's calls, one call between two real SIP phones "
                         "(Debian's baresip) through the tunnel and one on the direct path beside "
                         "it, measured from captures at the phones (installs baresip-core)")
+    o_ = p.add_argument_group(
+        "server outages", "The client knows the server by a name (a hosts file of the router's "
+        "namespace) and watches it: server_timeout %d in its configuration (--set "
+        "server_timeout=N to change it).  The summary shows, each way, the time to the first RTP "
+        "packet carried again and the packets lost before, in and after the outage."
+        % SERVER_TIMEOUT)
+    o_.add_argument("--server-move-at", type=float, metavar="SEC",
+                    help="SEC seconds into the calls the server moves to %s, as a standby "
+                         "taking over: its name resolves there, the old address drops "
+                         "everything, and its state (registration, templates, calls) is lost"
+                         % SERVER_MOVED)
+    o_.add_argument("--server-down", type=outage_arg, metavar="SEC:DURATION",
+                    help="SEC seconds into the calls the server receives and sends nothing for "
+                         "DURATION seconds, then answers again at the same address with its "
+                         "state kept (a network outage)")
     p.add_argument("-v", "--verbose", action="store_true", help="run corvex with -v (logs every packet)")
     p.add_argument("--realtime", action="store_true",
                    help="run corvex, the lab peer and the calls at real-time priority (SCHED_FIFO "
@@ -1429,6 +1597,10 @@ def parse_args(argv):
         value = getattr(args, name)
         if value is not None and not 0 <= value <= 100:
             p.error("--%s must be 0 to 100" % name.replace("_", "-"))
+    if args.server_move_at is not None and args.server_down is not None:
+        p.error("--server-move-at and --server-down: one at a time")
+    if args.server_move_at is not None and args.server_move_at < 0:
+        p.error("--server-move-at must not be negative")
     for name in ("wan_delay", "wan_jitter", "nat_rebind_at", "server_restart_at", "quiet_before"):
         value = getattr(args, name)
         if value is not None and value < 0:
@@ -1448,7 +1620,7 @@ def impaired(a):
     """Whether the run was asked to lose packets."""
     return bool(a.loss or a.wan_loss or a.wan_reorder or a.wan_duplicate or a.wan_rate
                 or a.nat_rebind_at is not None or a.nat_timeout is not None
-                or a.server_restart_at is not None)
+                or a.server_restart_at is not None or server_outage(a))
 
 
 def main(argv=None):

@@ -846,6 +846,9 @@ class LabPeer:
         # seconds (None: never).
         self.rechallenge_every = rechallenge_every
         self.next_rechallenge = None
+        # A network outage: until this time nothing is received or sent
+        # (None: none); the state is kept.
+        self.silent_until = None
 
     # -- journal ------------------------------------------------------------
 
@@ -919,7 +922,21 @@ class LabPeer:
 
     # -- sending ------------------------------------------------------------
 
+    def silent(self):
+        """Whether an outage (the silence command) is under way; its end is
+        journalled once."""
+        if self.silent_until is None:
+            return False
+        if time.monotonic() < self.silent_until:
+            return True
+        self.silent_until = None
+        self.event({"ev": "silence-over"})
+        return False
+
     def send_raw(self, dgram, to, via="main", what="raw"):
+        if self.silent():
+            self.count("silenced-tx")
+            return False
         sock = self.sockets[via]
         try:
             sock.sendto(dgram, to)
@@ -971,6 +988,11 @@ class LabPeer:
     # -- receiving ----------------------------------------------------------
 
     def on_datagram(self, via, dgram, src):
+        if via == "moved-from" or self.silent():
+            # The old address after a move, or an outage: dropped unseen
+            # (counted only, so that a long outage does not fill the journal).
+            self.count("dropped:" + ("moved-from" if via == "moved-from" else "silenced"))
+            return
         self._record({"kind": "rx", "via": via, "src": addr_text(src), "hex": dgram.hex()})
         self.count("rx:" + via)
         if via != "main":
@@ -1170,6 +1192,16 @@ class LabPeer:
         if cmd == "restart":
             self.restart()
             return {"ok": True}
+        if cmd == "move":
+            self.move(request["to"], bool(request.get("forget", True)))
+            return {"ok": True, "at": time.monotonic(),
+                    "sockets": {k: addr_text(s.getsockname()) for k, s in self.sockets.items()}}
+        if cmd == "silence":
+            seconds = float(request["seconds"])
+            now = time.monotonic()
+            self.silent_until = now + seconds
+            self.event({"ev": "silenced", "seconds": seconds})
+            return {"ok": True, "at": now, "until": self.silent_until}
         return {"ok": False, "error": "unknown command %r" % cmd}
 
     def _target(self, request):
@@ -1314,6 +1346,22 @@ class LabPeer:
         self.event({"ev": "restarted", "templates": templates})
 
 
+    def move(self, endpoint, forget=True):
+        """Serve at `endpoint` from now on, as a standby taking over at
+        another address: what still reaches the old address is dropped
+        unanswered, and with `forget` the state is gone as after restart()."""
+        family, addr = parse_endpoint(endpoint)
+        sock = self._udp(family, addr)
+        old = self.sockets.pop("moved-from", None)
+        if old is not None:
+            old.close()
+        self.sockets["moved-from"] = self.sockets["main"]
+        self.sockets["main"] = sock
+        self.event({"ev": "moved", "to": endpoint, "forget": forget})
+        if forget:
+            self.restart()
+
+
 class PeerClient(controlsock.ControlClient):
     """Talks to a running peer's control socket.
 
@@ -1336,6 +1384,10 @@ class PeerClient(controlsock.ControlClient):
       burst(count=, seed=, rate=, min_len=, max_len=, protect=[cid...], kinds=[...],
             via=, to=)             garbage datagrams, paced; "burst-done" when sent
       restart                      forget registrations, templates, call slots
+      move(to=HOST:PORT, forget=True)  serve at another address, the old one dropping
+                                   everything; forget: as restart (-> at: its monotonic time)
+      silence(seconds=)            receive and send nothing for a while, state kept
+                                   (-> at, until: monotonic times)
       quit
     """
 

@@ -6,12 +6,17 @@ import re
 import shlex
 import shutil
 import signal
+import socket
 import struct
 import subprocess
+import time
 
 import pytest
 
 from netlab import PYTHON, scaled, wait_for
+
+import labpeer  # noqa: E402  (netlab puts lab/ on the path)
+import outage  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 LAB = os.path.join(ROOT, "lab.py")
@@ -173,3 +178,104 @@ def test_lab_through_a_lossy_wan_counts_what_the_wan_and_the_tunnel_lost(lab_com
         records += 1
     assert offset == len(data)
     assert records == wan["captured"] == wan["up"]["in"] + wan["down"]["out"]
+
+
+# -- the server's outages -----------------------------------------------------
+
+def test_outage_splits_a_stream_at_its_first_packet_carried_again():
+    # Packet k sent at k * 20 ms, arriving 50 ms later; 3, 4, 5 and 8 never came.
+    times = {k: (k * 0.02, k * 0.02 + 0.05) for k in (0, 1, 2, 6, 7, 9)}
+    r = outage.stream_recovery(0.0, 10, times, begin=0.05, since=0.05)
+    assert r == {"recovered": pytest.approx(0.12), "before": 0, "during": 3, "after": 1}
+    # Measured from a later return: packet 6 came back 10 ms after it.
+    r = outage.stream_recovery(0.0, 10, times, begin=0.05, since=0.16)
+    assert r["recovered"] == pytest.approx(0.01) and r["during"] == 3
+    # A packet lost before the outage began is no part of it; one that never
+    # came again leaves the stream unrecovered, every later packet lost in it.
+    del times[1]
+    r = outage.stream_recovery(0.0, 10, {k: v for k, v in times.items() if k < 3}, 0.05, 0.05)
+    assert r == {"recovered": None, "before": 1, "during": 7, "after": 0}
+
+
+def test_outage_sums_a_direction_and_waits_for_every_stream():
+    a = {k: (k * 0.02, k * 0.02 + 0.05) for k in (0, 1, 5, 6)}
+    b = {k: (0.01 + k * 0.02, 0.06 + k * 0.02) for k in (0, 1, 6)}
+    r = outage.recovery([(0.0, 7, a), (0.01, 7, b)], begin=0.05, since=0.05)
+    assert r["streams"] == r["recovered_streams"] == 2
+    assert r["first_s"] == pytest.approx(0.10) and r["all_s"] == pytest.approx(0.13)
+    assert (r["lost_before"], r["lost_during"], r["lost_after"]) == (1, 6, 0)
+    r = outage.recovery([(0.0, 7, a), (0.01, 7, {0: b[0]})], 0.05, 0.05)
+    assert r["recovered_streams"] == 1 and r["all_s"] is None
+    assert r["first_s"] == pytest.approx(0.10)
+
+
+def test_arrival_stats_keep_the_first_arrival_and_the_server_down_argument():
+    s = outage.ArrivalStats()
+    s.on_counter(3, 0.25)
+    first = s.times[3]
+    s.on_counter(3, 0.01)
+    assert s.times == {3: first} and s.duplicates == 1 and s.received == 1
+    assert first[1] - first[0] == pytest.approx(0.25)
+    assert outage.parse_down("10:20") == (10.0, 20.0)
+    for bad in ("10", "10:0", "-1:5", "a:b"):
+        with pytest.raises(ValueError):
+            outage.parse_down(bad)
+
+
+@pytest.mark.slow
+def test_lab_moves_the_server_and_the_client_finds_it(lab_command, tmp_path):
+    figures_path = tmp_path / "figures.json"
+    result = subprocess.run(lab_command + ["--calls", str(CALLS), "--seconds", "12", "--no-gst",
+                                           "--server-move-at", "2", "--set", "server_timeout=1",
+                                           "--json", str(figures_path)],
+                            capture_output=True, text=True, timeout=scaled(180))
+    out = result.stdout
+    assert result.returncode == 0, out + result.stderr
+    tag = lab_tag(out)
+    assert namespaces_left(tag) == []
+    assert not os.path.exists("/etc/netns/%s-router" % tag)
+    o = json.loads(figures_path.read_text())["outage"]
+    assert o["kind"] == "move" and o["server_timeout"] == "1"
+    # Found under its name at the new address, and every call flows again
+    # both ways without a packet lost after that.
+    assert o["client_server_lost"] == 1
+    assert o["client_server_state"] == "registered at 10.77.2.3:42000"
+    for d in ("up", "down"):
+        assert o[d]["recovered_streams"] == o[d]["streams"] == CALLS, (d, o)
+        assert o[d]["lost_during"] > 0 and o[d]["lost_after"] == 0, (d, o)
+
+
+def test_peer_moved_or_silenced_answers_only_where_and_when_it_serves():
+    peer = labpeer.LabPeer("127.0.0.1:0", password="x", challenge_unknown=True)
+    peer.open()
+    client = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    client.settimeout(0)
+    request = labpeer.control_message(labpeer.REQUEST)
+
+    def answer(to, wait=0.3):
+        client.sendto(request, to)
+        end = time.monotonic() + wait
+        while time.monotonic() < end:
+            peer.run_once(0.05)
+        try:
+            return client.recvfrom(4096)
+        except BlockingIOError:
+            return None
+
+    try:
+        old = peer.sockets["main"].getsockname()
+        peer.command({"cmd": "silence", "seconds": 1.0})
+        assert answer(old) is None
+        time.sleep(0.8)
+        data, src = answer(old)
+        assert labpeer.control_keyword(data) == labpeer.CHALLENGE and src == old
+        peer.command({"cmd": "move", "to": "127.0.0.2:%d" % old[1]})
+        assert answer(old) is None
+        data, src = answer(("127.0.0.2", old[1]))
+        assert labpeer.control_keyword(data) == labpeer.CHALLENGE and src == ("127.0.0.2", old[1])
+        c = peer.counters
+        assert c["dropped:silenced"] == 1 and c["dropped:moved-from"] == 1
+        assert c["ev:restarted"] == 1
+    finally:
+        client.close()
+        peer.close()
