@@ -15,7 +15,7 @@ static_assert(STAT_SLOTS == MAX_TEMPLATES, "one figure per call id");
 
 namespace {
 
-// By reg_state (3 is no state).
+// By the registration state (3 is no state).
 const char* const reg_state_words[] = {"not registered", "not registered (challenged)",
                                        "not registered (DIGEST sent)", "", "registered"};
 
